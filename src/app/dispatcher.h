@@ -1,0 +1,25 @@
+// Command dispatcher: one request per process. Reads the port name, opens the
+// port, runs the operation named by the command word and reports its result.
+#pragma once
+
+#include <optional>
+#include <string>
+
+struct Request {
+  std::string word;
+  std::optional<std::string> argument;  // absent when the request holds none
+};
+
+// Splits "Word(argument)" at parentheses: leading parentheses are skipped, the
+// word runs to the next parenthesis, the argument from after any further
+// parentheses to the next one. Whatever follows is ignored.
+Request SplitRequest(const char* text);
+
+// Reads the port name: the first line of the port file without CR or LF, at
+// most 255 bytes. Returns 0 and the errno value in *error when the file cannot
+// be read; an empty name is returned as such.
+int ReadPortName(const std::string& path, std::string* name, int* error);
+
+// Runs the tool for a command line and returns the process exit status:
+// 0 when the port is not opened, 1 once it is, 2 for a malformed command line.
+int RunTool(int argc, const char* const* argv);

@@ -1,0 +1,5 @@
+#include "app/dispatcher.h"
+
+int main(int argc, char** argv) {
+  return RunTool(argc, argv);
+}

@@ -1,0 +1,43 @@
+#include "app/report.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/home.h"
+
+namespace {
+
+// Writes the whole result line; on failure returns the errno of the failing call.
+int WriteResultFile(const std::string& path, const char* line) {
+  FILE* file = std::fopen(path.c_str(), "wb+");
+  if (file == nullptr) return errno != 0 ? errno : EIO;
+  const size_t length = std::strlen(line);
+  int failure = 0;
+  if (std::fwrite(line, 1, length, file) != length) failure = errno != 0 ? errno : EIO;
+  if (std::fclose(file) != 0 && failure == 0) failure = errno != 0 ? errno : EIO;
+  return failure;
+}
+
+}  // namespace
+
+int ReportResult(const char* word, const int32_t& status, const int32_t& error) {
+  std::printf("Retorno: %s\t", word);
+  std::printf("Status: %d\t", static_cast<int>(status));
+  std::printf("Error: %d\n", static_cast<int>(error));
+
+  char line[64];
+  std::snprintf(line, sizeof line, "%s\t%d\t%d", word, static_cast<int>(status),
+                static_cast<int>(error));
+  const std::string path = HomeFile(kResultFileName);
+  errno = 0;
+  const int failure = WriteResultFile(path, line);
+
+  std::printf("\n");
+  if (failure == 0) return 1;
+  std::fflush(stdout);
+  std::fprintf(stderr, "vexolant: cannot write the result file %s: %s\n", path.c_str(),
+               std::strerror(failure));
+  return 0;
+}

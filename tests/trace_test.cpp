@@ -1,0 +1,121 @@
+#include "trace/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+int g_clockReads = 0;
+
+TraceTime FixedClock() {
+  ++g_clockReads;
+  return TraceTime{2026, 3, 4, 9, 5, 7, 4};
+}
+
+// Captures the trace in a temporary stream with a fixed clock.
+class TraceCapture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sink_ = std::tmpfile();
+    ASSERT_NE(sink_, nullptr);
+    TraceUseClock(FixedClock);
+    g_clockReads = 0;
+  }
+  void TearDown() override {
+    TraceSink = nullptr;
+    TraceEnabled = 0;
+    TraceUseClock(nullptr);
+    std::fclose(sink_);
+  }
+  void SwitchOn() {
+    TraceSink = sink_;
+    TraceEnabled = 1;
+  }
+  std::string Written() {
+    std::fflush(sink_);
+    std::rewind(sink_);
+    std::string text;
+    for (int c; (c = std::fgetc(sink_)) != EOF;) text.push_back(static_cast<char>(c));
+    return text;
+  }
+  FILE* sink_ = nullptr;
+};
+
+TEST_F(TraceCapture, TimestampIsZeroPadded) {
+  EXPECT_STREQ(TraceTimestamp(), "2026/03/04 09:05:07.004");
+}
+
+TEST_F(TraceCapture, FourLineForms) {
+  SwitchOn();
+  TraceText("Puerto abierto");
+  TraceInt("Enviando comando", 3);
+  TraceStr("Archivo creado ", "/tmp/Reporte.txt");
+  TraceError("Port_Open", 2);
+  TraceInt("Ciclo ", -96);
+  EXPECT_EQ(Written(),
+            "\n2026/03/04 09:05:07.004 Puerto abierto"
+            "\n2026/03/04 09:05:07.004 Enviando comando = 3"
+            "\n2026/03/04 09:05:07.004 Archivo creado  = /tmp/Reporte.txt"
+            "\n2026/03/04 09:05:07.004 ERROR: Port_Open [2]"
+            "\n2026/03/04 09:05:07.004 Ciclo  = -96");
+}
+
+TEST_F(TraceCapture, TextsAreWrittenLiterally) {
+  SwitchOn();
+  TraceStr("Salida", "%s%n%d");
+  TraceText("100%");
+  EXPECT_EQ(Written(),
+            "\n2026/03/04 09:05:07.004 Salida = %s%n%d"
+            "\n2026/03/04 09:05:07.004 100%");
+}
+
+TEST_F(TraceCapture, SilentUnlessSwitchAndSinkAreBothSet) {
+  TraceEnabled = 1;  // no sink
+  TraceText("a");
+  TraceError("b", 1);
+  TraceEnabled = 0;
+  TraceSink = sink_;  // sink, switch off
+  TraceInt("c", 1);
+  TraceStr("d", "e");
+  EXPECT_EQ(Written(), "");
+  EXPECT_EQ(g_clockReads, 0) << "a silent trace reads no clock";
+}
+
+TEST_F(TraceCapture, EnvironmentChoosesTheSink) {
+  const std::string path = ::testing::TempDir() + "vexolant_trace_test.txt";
+  std::remove(path.c_str());
+  ::setenv("VEXOLANT_TRACE", "", 1);
+  EXPECT_EQ(TraceStartFromEnvironment(), 1);
+  EXPECT_EQ(TraceEnabled, 0);
+
+  ::setenv("VEXOLANT_TRACE", "-", 1);
+  EXPECT_EQ(TraceStartFromEnvironment(), 1);
+  EXPECT_EQ(TraceSink, stderr);
+
+  ::setenv("VEXOLANT_TRACE", path.c_str(), 1);
+  EXPECT_EQ(TraceStartFromEnvironment(), 1);
+  TraceText("uno");
+  std::fclose(TraceSink);
+  ASSERT_EQ(TraceStartFromEnvironment(), 1);  // appends to what is there
+  TraceText("dos");
+  std::fclose(TraceSink);
+  TraceSink = nullptr;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  char buffer[256] = {};
+  std::fread(buffer, 1, sizeof buffer - 1, f);
+  std::fclose(f);
+  EXPECT_STREQ(buffer, "\n2026/03/04 09:05:07.004 uno\n2026/03/04 09:05:07.004 dos");
+
+  ::setenv("VEXOLANT_TRACE", "/nonexistent-dir/trace.txt", 1);
+  TraceEnabled = 0;
+  EXPECT_EQ(TraceStartFromEnvironment(), 0);
+  EXPECT_EQ(TraceEnabled, 0);
+  ::unsetenv("VEXOLANT_TRACE");
+  std::remove(path.c_str());
+}
+
+}  // namespace

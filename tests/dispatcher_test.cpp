@@ -1,0 +1,221 @@
+#include "app/dispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/home.h"
+#include "app/report.h"
+#include "fake_port.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+TEST(SplitRequest, WordAndArgument) {
+  struct Case {
+    const char* text;
+    const char* word;
+    const char* argument;  // nullptr: absent
+  } cases[] = {
+      {"SendCmd(abc)", "SendCmd", "abc"},
+      {"SendCmd(a b c)", "SendCmd", "a b c"},
+      {"SendCmd", "SendCmd", nullptr},
+      {"SendCmd()", "SendCmd", nullptr},
+      {"SendCmd(", "SendCmd", nullptr},
+      {"SendCmd(abc", "SendCmd", "abc"},  // no closing parenthesis needed
+      {"SendCmd(a(b)c)", "SendCmd", "a"},
+      {"(ReadFpStatus)", "ReadFpStatus", nullptr},
+      {"((X((y)))z", "X", "y"},
+      {"SendCmd)abc(", "SendCmd", "abc"},
+      {"SendFileCmd(C:/dir/cmds.txt)", "SendFileCmd", "C:/dir/cmds.txt"},
+      {"", "", nullptr},
+      {"()", "", nullptr},
+      {"(()))", "", nullptr},
+  };
+  for (const Case& c : cases) {
+    const Request r = SplitRequest(c.text);
+    EXPECT_EQ(r.word, c.word) << c.text;
+    EXPECT_EQ(r.argument.has_value(), c.argument != nullptr) << c.text;
+    if (c.argument != nullptr && r.argument) {
+      EXPECT_EQ(*r.argument, c.argument) << c.text;
+    }
+  }
+}
+
+class HomeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home_ = fs::path(::testing::TempDir()) /
+            ("vexolant_home_" +
+             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(home_);
+    ::setenv("VEXOLANT_HOME", home_.string().c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("VEXOLANT_HOME");
+    fs::remove_all(home_);
+  }
+  // Runs the tool with one argument (or none); captures stdout and stderr.
+  int Run(const char* argument) {
+    std::vector<const char*> argv{"vexolant"};
+    if (argument != nullptr) argv.push_back(argument);
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const int status = RunTool(static_cast<int>(argv.size()), argv.data());
+    out_ = ::testing::internal::GetCapturedStdout();
+    err_ = ::testing::internal::GetCapturedStderr();
+    return status;
+  }
+  void WritePortFile(const std::string& text) {
+    fs::create_directories(home_);
+    WriteFile(home_ / "Puerto.dat", text);
+  }
+  fs::path home_;
+  std::string out_, err_;
+};
+
+TEST_F(HomeTest, PortNameIsTheFirstLineWithoutItsLineEnd) {
+  struct Case {
+    std::string file;
+    std::string name;
+  } cases[] = {
+      {"COM1\r\n", "COM1"},
+      {"COM1\n", "COM1"},
+      {"COM1", "COM1"},
+      {"/dev/ttyUSB0\nsecond line\n", "/dev/ttyUSB0"},
+      {"\\\\.\\COM10\r\n", "\\\\.\\COM10"},
+      {" ttyS0 \n", " ttyS0 "},  // nothing else is trimmed
+      {std::string(300, 'p'), std::string(255, 'p')},
+      {"\n", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    WritePortFile(c.file);
+    std::string name;
+    int error = -1;
+    EXPECT_EQ(ReadPortName(HomeFile(kPortFileName), &name, &error), 1);
+    EXPECT_EQ(name, c.name);
+    EXPECT_EQ(error, 0);
+  }
+  std::string name;
+  int error = 0;
+  EXPECT_EQ(ReadPortName((home_ / "missing.dat").string(), &name, &error), 0);
+  EXPECT_EQ(error, ENOENT);
+}
+
+TEST_F(HomeTest, MalformedCommandLinesEndWithUsageAndNeverOpenThePort) {
+  FakePort port;
+  WritePortFile("COM1\n");
+  EXPECT_EQ(Run(nullptr), 2);
+  EXPECT_NE(err_.find("usage:"), std::string::npos);
+  EXPECT_EQ(out_, "");
+  EXPECT_EQ(Run("()"), 2);
+  EXPECT_EQ(Run(""), 2);
+  EXPECT_EQ(port.Count(FakeEvent::Open), 0u);
+
+  EXPECT_EQ(Run("--help"), 0);
+  EXPECT_NE(out_.find("usage:"), std::string::npos);
+  EXPECT_EQ(Run("-h"), 0);
+  EXPECT_EQ(Run("--version"), 0);
+  EXPECT_EQ(out_.rfind("vexolant ", 0), 0u);
+  EXPECT_EQ(port.Count(FakeEvent::Open), 0u);
+}
+
+TEST_F(HomeTest, MissingOrEmptyPortFileEndsLikeAPortThatCannotBeOpened) {
+  FakePort port;
+  EXPECT_EQ(Run("CloseFpctrl"), 0);
+  EXPECT_TRUE(fs::is_directory(home_)) << "the working directory is created";
+  EXPECT_NE(err_.find("Puerto.dat"), std::string::npos) << err_;
+  WritePortFile("\r\n");
+  EXPECT_EQ(Run("CloseFpctrl"), 0);
+  EXPECT_NE(err_.find("names no port"), std::string::npos) << err_;
+  EXPECT_EQ(out_, "");
+  EXPECT_EQ(port.Count(FakeEvent::Open), 0u);
+  EXPECT_FALSE(fs::exists(home_ / "Status_Error.txt"));
+}
+
+TEST_F(HomeTest, PortThatCannotBeOpenedLeavesTheResultFileAlone) {
+  FakePort port;
+  port.FailOpen(EACCES);
+  WritePortFile("ttyS0\n");
+  WriteFile(home_ / "Status_Error.txt", "TRUE\t0\t0");
+  EXPECT_EQ(Run("ReadFpStatus"), 0);
+  EXPECT_EQ(out_, "");
+  EXPECT_EQ(ReadFile(home_ / "Status_Error.txt"), "TRUE\t0\t0");
+  EXPECT_NE(err_.find("cannot open the port"), std::string::npos) << err_;
+  EXPECT_NE(err_.find("dialout"), std::string::npos) << "a hint for permission denied: " << err_;
+}
+
+TEST_F(HomeTest, CloseOpensAndClosesThePortAndReportsNothing) {
+  FakePort port;
+  WritePortFile("COM1\r\n");
+  EXPECT_EQ(Run("CloseFpctrl"), 1);
+  EXPECT_EQ(port.OpenedName(), "COM1");
+  EXPECT_EQ(port.Count(FakeEvent::Open), 1u);
+  EXPECT_EQ(port.Count(FakeEvent::Close), 1u);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(out_, "");
+  EXPECT_FALSE(fs::exists(home_ / "Status_Error.txt"));
+}
+
+TEST_F(HomeTest, UnknownCommandWordOpensThePortAndReportsNothing) {
+  FakePort port;
+  WritePortFile("COM1\n");
+  EXPECT_EQ(Run("readfpstatus"), 1);
+  EXPECT_EQ(port.Count(FakeEvent::Open), 1u);
+  EXPECT_EQ(port.Count(FakeEvent::Write), 0u);
+  EXPECT_EQ(out_, "");
+  EXPECT_FALSE(fs::exists(home_ / "Status_Error.txt"));
+}
+
+TEST_F(HomeTest, ResultIsPrintedAndStored) {
+  fs::create_directories(home_);
+  struct Case {
+    const char* word;
+    int32_t status, error;
+    const char* console;
+    const char* file;
+  } cases[] = {
+      {"TRUE", 0, 0, "Retorno: TRUE\tStatus: 0\tError: 0\n\n", "TRUE\t0\t0"},
+      {"FALSE", 0, 137, "Retorno: FALSE\tStatus: 0\tError: 137\n\n", "FALSE\t0\t137"},
+      {"12", 0, 0, "Retorno: 12\tStatus: 0\tError: 0\n\n", "12\t0\t0"},
+      {"FALSE", -96, -2147483647 - 1, "Retorno: FALSE\tStatus: -96\tError: -2147483648\n\n",
+       "FALSE\t-96\t-2147483648"},
+      {"0", 0, 92, "Retorno: 0\tStatus: 0\tError: 92\n\n", "0\t0\t92"},  // shorter than before
+  };
+  for (const Case& c : cases) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(ReportResult(c.word, c.status, c.error), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.console);
+    EXPECT_EQ(ReadFile(home_ / "Status_Error.txt"), c.file);
+  }
+}
+
+TEST_F(HomeTest, UnwritableResultFileIsReportedOnStderrAfterTheConsoleLine) {
+  WriteFile(home_, "a file where the working directory should be");
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(ReportResult("TRUE", 0, 0), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Retorno: TRUE\tStatus: 0\tError: 0\n\n");
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("Status_Error.txt"), std::string::npos);
+}
+
+}  // namespace

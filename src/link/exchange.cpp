@@ -1,0 +1,199 @@
+#include "link/exchange.h"
+
+#include <algorithm>
+
+#include "link/frame.h"
+#include "link/outcome.h"
+#include "link/port.h"
+#include "trace/trace.h"
+
+namespace {
+
+enum class AttemptEnd { Retry, Stop };
+
+void Step(const ExchangeSpec& spec, const char* AttemptSteps::*which) {
+  if (spec.steps != nullptr && spec.steps->*which != nullptr) TraceText(spec.steps->*which);
+}
+
+void ClearReplyFlags(ExchangeState* state) {
+  state->bAnswer_Error = false;
+  state->bNotAnswer_Error = false;
+  state->bNAK_Error = false;
+}
+
+// Sends the request of one attempt and pauses before its read; 0 when the
+// write failed.
+int SendRequest(const ExchangeSpec& spec, ExchangeState* state) {
+  if (spec.request == ExchangeRequest::None) return 1;
+  const int sent =
+      spec.request == ExchangeRequest::Enq
+          ? SendControlByte(ASCII_ENQ, spec.writeLabel, &state->osError)
+          : SendCommandFrame(spec.text, spec.traceFrame, spec.writeLabel, &state->osError);
+  if (sent == 0) return 0;
+  Pause(kReplyPauseMs);
+  return 1;
+}
+
+AttemptEnd ClassifyControlByte(const ExchangeSpec& spec, ExchangeState* state, uint8_t byte) {
+  if (byte == ASCII_NAK) {
+    Step(spec, &AttemptSteps::nak);
+    state->bNAK_Error = true;
+    if (state->attempt < kLastAttempt) Pause(kNakPauseMs);
+    return AttemptEnd::Retry;
+  }
+  if (byte == ASCII_ACK) {
+    Step(spec, &AttemptSteps::ack);
+    if (!spec.ackAccepts) state->bAnswer_Error = true;
+    return AttemptEnd::Stop;
+  }
+  Step(spec, &AttemptSteps::enq);
+  if (spec.onEnq != nullptr) {
+    spec.onEnq(state, spec.context);
+  } else {
+    state->bAnswer_Error = true;
+  }
+  return AttemptEnd::Stop;
+}
+
+AttemptEnd Classify(const ExchangeSpec& spec, ExchangeState* state, const Reply& reply) {
+  if (reply.length == 0) {
+    TraceError("CheckFprinter: Timeout Ciclo", static_cast<int32_t>(state->attempt));
+    state->bNotAnswer_Error = true;
+    return AttemptEnd::Retry;
+  }
+  if (IsValidReply(reply.bytes, reply.length) == 0) {
+    Step(spec, &AttemptSteps::invalid);
+    state->bAnswer_Error = true;
+    return AttemptEnd::Stop;
+  }
+  if (reply.length == 1) return ClassifyControlByte(spec, state, reply.bytes[0]);
+  if (reply.length == 5 || reply.length == 9) return AttemptEnd::Stop;
+  Step(spec, &AttemptSteps::length);
+  TraceError("CheckFprinter: Longitud", static_cast<int32_t>(reply.length));
+  state->bAnswer_Error = true;
+  return AttemptEnd::Stop;
+}
+
+// Index of the first ETX or ETB at or after from, or kBlockCapacity when none.
+uint32_t FindTerminator(const Block& block, uint32_t from) {
+  for (uint32_t i = from; i < block.length; ++i) {
+    if (block.bytes[i] == ASCII_ETX || block.bytes[i] == ASCII_ETB) return i;
+  }
+  return kBlockCapacity;
+}
+
+}  // namespace
+
+Reply RunExchange(const ExchangeSpec& spec, ExchangeState* state) {
+  Reply reply;
+  *state = ExchangeState{};
+  if (spec.purgeLabel != nullptr && PurgeForExchange(spec.purgeLabel, &state->osError) == 0) {
+    return reply;
+  }
+  Step(spec, &AttemptSteps::started);
+  const uint32_t readSize = std::min(spec.readSize, kStatusReadSize);
+  AttemptEnd end = AttemptEnd::Retry;
+  while (end == AttemptEnd::Retry && state->attempt <= kLastAttempt) {
+    if (SendRequest(spec, state) == 0) break;
+    reply.length = PortRead(reply.bytes, readSize, &state->osError);
+    if (state->osError != 0) {
+      reply.length = 0;
+      TraceError(spec.readLabel, state->osError);
+      break;
+    }
+    ClearReplyFlags(state);
+    Step(spec, &AttemptSteps::read);
+    end = Classify(spec, state, reply);
+    if (end == AttemptEnd::Retry) ++state->attempt;
+  }
+  return reply;
+}
+
+int32_t JudgeExchange(const ExchangeState& state, bool traced, const char* successText) {
+  struct OutcomeRow {
+    bool ExchangeState::*flag;
+    int32_t code;
+    const char* text;
+  };
+  static constexpr OutcomeRow kFlagRows[] = {
+      {&ExchangeState::bAnswer_Error, FP_ANSWER_ERROR, "CheckFprinter: Answer or LRC Error"},
+      {&ExchangeState::bNotAnswer_Error, FP_NO_ANSWER, "CheckFprinter: bNotAnswer_Error"},
+      {&ExchangeState::bNAK_Error, FP_NAK_ERROR, "CheckFprinter: bNAK_Error"},
+  };
+  if (state.osError != 0) {
+    if (traced) TraceError("CheckFprinter: Lectura o Escritura", state.osError);
+    return FP_PORT_ERROR;
+  }
+  for (const OutcomeRow& row : kFlagRows) {
+    if (state.*row.flag) {
+      if (traced) TraceError(row.text, 0);
+      return row.code;
+    }
+  }
+  if (traced && successText != nullptr) TraceText(successText);
+  return 0;
+}
+
+int PurgeForExchange(const char* failLabel, int32_t* osError) {
+  if (PortPurge() != 0) return 1;
+  *osError = PortLastError();
+  TraceError(failLabel, *osError);
+  return 0;
+}
+
+int SendCommandFrame(const char* text, bool traceFrame, const char* failLabel, int32_t* osError) {
+  uint8_t frame[kFrameBufferSize];
+  const uint32_t count = BuildCommandFrame(text != nullptr ? text : "", frame);
+  if (traceFrame) TraceStr("Salida", reinterpret_cast<const char*>(frame));
+  PortWrite(frame, count, osError);
+  if (*osError == 0) return 1;
+  TraceError(failLabel, *osError);
+  return 0;
+}
+
+int SendControlByte(uint8_t byte, const char* failLabel, int32_t* osError) {
+  PortWrite(&byte, 1, osError);
+  if (*osError == 0) return 1;
+  TraceError(failLabel, *osError);
+  return 0;
+}
+
+void CollectBlock(Block* block, uint32_t piece, const char* pieceTrace, int32_t* osError) {
+  block->length = 0;
+  block->bytes[0] = 0;
+  uint32_t terminator = kBlockCapacity;  // none held yet
+  while (block->length < kBlockCapacity) {
+    const uint32_t ask = std::min(piece, kBlockCapacity - block->length);
+    const uint32_t got = std::min(PortRead(block->bytes + block->length, ask, osError), ask);
+    if (*osError != 0) {
+      TraceError("SendCmd: Input2", *osError);
+      return;
+    }
+    const uint32_t scanFrom = block->length;
+    block->length += got;
+    block->bytes[block->length] = 0;
+    if (pieceTrace != nullptr) TraceStr(pieceTrace, reinterpret_cast<const char*>(block->bytes));
+    if (got == 0) return;
+    if (terminator == kBlockCapacity) terminator = FindTerminator(*block, scanFrom);
+    if (terminator + 1 < block->length) return;
+  }
+}
+
+BlockVerdict JudgeBlock(const Block& block, ExchangeState* state) {
+  if (block.length == 0) {
+    state->bNotAnswer_Error = true;
+    return BlockVerdict::Empty;
+  }
+  ClearReplyFlags(state);
+  if (IsValidReply(block.bytes, block.length) == 0) {
+    state->bAnswer_Error = true;
+    return BlockVerdict::Failed;
+  }
+  if (block.length > 1) return BlockVerdict::Accepted;
+  if (block.bytes[0] == ASCII_NAK) {
+    state->bNAK_Error = true;
+  } else {
+    state->bAnswer_Error = true;
+  }
+  return BlockVerdict::Failed;
+}

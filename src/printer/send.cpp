@@ -1,0 +1,71 @@
+#include "link/exchange.h"
+#include "link/frame.h"
+#include "link/port.h"
+#include "printer/operations.h"
+#include "printer/status_decode.h"
+#include "trace/trace.h"
+
+namespace {
+
+// What the printer said about a command it refused with ENQ.
+struct Refusal {
+  bool cmderror = false;
+  int32_t bretstatus = 0;
+  int32_t frameStatus = 0;
+  int32_t frameError = 0;
+};
+
+// The printer refused the command and offers its status: acknowledge, then
+// read the status frame it sends without being asked.
+void ReadRefusal(ExchangeState* state, void* context) {
+  Refusal* refusal = static_cast<Refusal*>(context);
+  if (SendControlByte(ASCII_ACK, "SendCmd: Output2", &state->osError) == 0) return;
+  Pause(kReplyPauseMs);
+  refusal->cmderror = true;
+  refusal->bretstatus = ReadFpOrignalStatus(&refusal->frameStatus, &refusal->frameError, 0);
+  if (refusal->bretstatus == 0) TraceError("SendCmd: Comunication", refusal->frameError);
+}
+
+}  // namespace
+
+int32_t SendCmd(int32_t* status, int32_t* error, const char* text) {
+  TraceText("** SendCmd ** ");
+  static constexpr AttemptSteps kSteps = {.read = "paso 1",
+                                          .invalid = "paso 2",
+                                          .ack = "paso ASCII_ACK",
+                                          .nak = "paso 4",
+                                          .enq = "paso 5",
+                                          .length = "paso 6"};
+  Refusal refusal;
+  ExchangeSpec spec;
+  spec.purgeLabel = "CheckFprinter";
+  spec.request = ExchangeRequest::Frame;
+  spec.text = text;
+  spec.traceFrame = true;
+  spec.writeLabel = "SendCmd: Output1";
+  spec.readLabel = "SendCmd: Input";
+  spec.steps = &kSteps;
+  spec.ackAccepts = true;
+  spec.onEnq = ReadRefusal;
+  spec.context = &refusal;
+  ExchangeState state;
+  RunExchange(spec, &state);
+
+  const char* successText = kExchangeOk;
+  if (refusal.cmderror) {
+    successText = refusal.bretstatus != 0
+                      ? "paso cmderror y bretstatus verdadero y va a check status"
+                      : "paso cmderror y bret falso";
+  }
+  const int32_t outcome = JudgeExchange(state, true, successText);
+  *status = 0;
+  *error = outcome;
+  if (outcome != 0) return 0;
+  if (!refusal.cmderror) return 1;
+  if (refusal.bretstatus == 0) {
+    *status = refusal.frameStatus;
+    *error = refusal.frameError;
+    return 0;
+  }
+  return CheckStatus(refusal.frameStatus, refusal.frameError, status, error) != 0 ? 1 : 0;
+}

@@ -1,0 +1,48 @@
+#include "link/exchange.h"
+#include "printer/operations.h"
+#include "printer/status_decode.h"
+#include "trace/trace.h"
+
+int32_t ReadFpOrignalStatus(int32_t* frameStatus, int32_t* frameError, int32_t sendEnq) {
+  TraceText("** ReadFpOrignalStatus ** ");
+  static constexpr AttemptSteps kSteps = {.started = "paso r1"};
+  ExchangeSpec spec;
+  if (sendEnq != 0) {
+    // Without the enquiry the printer has announced the frame itself: the
+    // port is neither purged nor written, and every attempt is a read alone.
+    spec.purgeLabel = "CheckFprinter";
+    spec.request = ExchangeRequest::Enq;
+  }
+  spec.writeLabel = "CheckFprinter: Output";
+  spec.readLabel = "CheckFprinter: Input";
+  spec.steps = &kSteps;
+  ExchangeState state;
+  const Reply reply = RunExchange(spec, &state);
+  const bool shortFrame = reply.length == 5;
+  const int32_t outcome = JudgeExchange(state, true, shortFrame ? kExchangeOk : "CheckFprinter:OK");
+  if (outcome != 0) {
+    *frameStatus = 0;
+    *frameError = outcome;
+    return 0;
+  }
+  if (shortFrame) {
+    ShortStatusCodes(reply.bytes, frameStatus, frameError);
+  } else {
+    LongStatusCodes(reply.bytes, frameStatus, frameError);
+  }
+  return 1;
+}
+
+int32_t ReadFpStatus(int32_t* status, int32_t* error) {
+  int32_t frameStatus = 0;
+  int32_t frameError = 0;
+  if (ReadFpOrignalStatus(&frameStatus, &frameError, 1) == 0) {
+    *status = frameStatus;
+    *error = frameError;
+    return 0;
+  }
+  // Any status frame answers the command, whatever the decoded error says.
+  CheckStatus(frameStatus, frameError, status, error);
+  TraceText("Paso por CheckStatus");
+  return 1;
+}

@@ -7,6 +7,7 @@
 #include "app/home.h"
 #include "app/report.h"
 #include "link/port.h"
+#include "printer/operations.h"
 #include "trace/trace.h"
 
 namespace {
@@ -29,9 +30,43 @@ int RunClose(const char*, int32_t*, int32_t*) {
   return CloseFpctrl();
 }
 
+// The check delivers no codes: it reports 0 and 0 whatever its outcome.
+int RunCheck(const char*, int32_t* status, int32_t* error) {
+  const int result = CheckFprinter();
+  *status = 0;
+  *error = 0;
+  return result;
+}
+
+int RunReadStatus(const char*, int32_t* status, int32_t* error) {
+  return ReadFpStatus(status, error);
+}
+
+int RunSend(const char* argument, int32_t* status, int32_t* error) {
+  return SendCmd(status, error, argument);
+}
+
+int RunSendFile(const char* argument, int32_t* status, int32_t* error) {
+  return SendFileCmd(status, error, argument);
+}
+
+int RunUploadReport(const char* argument, int32_t* status, int32_t* error) {
+  return UploadReportCmd(status, error, argument, HomeFile(kReportFileName).c_str());
+}
+
+int RunUploadStatus(const char* argument, int32_t* status, int32_t* error) {
+  return UploadStatusCmd(status, error, argument, HomeFile(kStatusFileName).c_str());
+}
+
 // Tested in this order; the words differ, so at most one matches.
 constexpr CommandRow kCommands[] = {
     {"CloseFpctrl", RunClose, ReturnWord::None},
+    {"CheckFprinter", RunCheck, ReturnWord::TrueFalse},
+    {"ReadFpStatus", RunReadStatus, ReturnWord::TrueFalse},
+    {"SendCmd", RunSend, ReturnWord::TrueFalse},
+    {"SendFileCmd", RunSendFile, ReturnWord::Count},
+    {"UploadReportCmd", RunUploadReport, ReturnWord::TrueFalse},
+    {"UploadStatusCmd", RunUploadStatus, ReturnWord::TrueFalse},
 };
 
 const CommandRow* FindCommand(const std::string& word) {

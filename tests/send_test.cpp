@@ -1,0 +1,245 @@
+// Command send, with the refusal path, and the command file send.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_port.h"
+#include "link/exchange.h"
+#include "link/frame.h"
+#include "link/outcome.h"
+#include "printer/operations.h"
+#include "scratch_dir.h"
+
+namespace {
+
+using Writes = std::vector<std::vector<uint8_t>>;
+const std::vector<uint8_t> kAck = {ASCII_ACK};
+const std::vector<uint8_t> kNak = {ASCII_NAK};
+const std::vector<uint8_t> kEnq = {ASCII_ENQ};
+
+struct Sent {
+  int32_t result, status, error;
+};
+
+Sent Send(const char* text) {
+  Sent s{-1, -1, -1};
+  s.result = SendCmd(&s.status, &s.error, text);
+  return s;
+}
+
+TEST(SendCmd, FrameCarriesTheFirstLineOfTheText) {
+  struct Case {
+    const char* name;
+    std::string text;
+    bool absent;
+    std::vector<uint8_t> frame;
+  } cases[] = {
+      {"plain", "abc", false, Frame("abc")},
+      {"cut at CR LF", "abc\r\nxyz", false, Frame("abc")},
+      {"cut at LF", "ab\ncd", false, Frame("ab")},
+      {"empty", "", false, Bytes({0x02, 0x03, 0x03})},
+      {"absent is empty", "", true, Bytes({0x02, 0x03, 0x03})},
+      {"cut at 4096 bytes", std::string(5000, 'A'), false, Frame(std::string(4096, 'A'))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePort port;
+    port.Reply(kAck);
+    const Sent s = Send(c.absent ? nullptr : c.text.c_str());
+    EXPECT_EQ(s.result, 1);
+    EXPECT_EQ(port.Writes(), Writes{c.frame});
+  }
+}
+
+TEST(SendCmd, AnswersOtherThanRefusal) {
+  struct Case {
+    const char* name;
+    std::vector<std::vector<uint8_t>> replies;
+    Sent expected;
+    size_t frames;
+  } cases[] = {
+      {"ACK", {kAck}, {1, 0, 0}, 1},
+      {"NAK then ACK", {kNak, kAck}, {1, 0, 0}, 2},
+      {"nine-byte frame is not decoded", {StatusFrame({0x44, 0x6C, 0, 0, 0, 0})}, {1, 0, 0}, 1},
+      {"five-byte frame", {StatusFrame({0x44, 0x6C})}, {1, 0, 0}, 1},
+      {"three NAKs", {kNak, kNak, kNak}, {0, 0, FP_NAK_ERROR}, 3},
+      {"silence", {{}, {}, {}}, {0, 0, FP_NO_ANSWER}, 3},
+      {"six-byte frame", {Frame("abc")}, {0, 0, FP_ANSWER_ERROR}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePort port;
+    for (const auto& r : c.replies) port.Reply(r);
+    const Sent s = Send("CMD");
+    EXPECT_EQ(s.result, c.expected.result);
+    EXPECT_EQ(s.status, c.expected.status);
+    EXPECT_EQ(s.error, c.expected.error);
+    EXPECT_EQ(port.Writes(), Writes(c.frames, Frame("CMD")));
+    EXPECT_EQ(port.Count(FakeEvent::Purge), 1u) << "purged once, however many attempts";
+  }
+}
+
+// ENQ: the printer refuses the command and sends its status, unasked, after
+// one ACK. The command reports what that status decodes to.
+TEST(SendCmd, RefusalReportsThePrintersDecodedStatus) {
+  struct Case {
+    const char* name;
+    std::vector<std::vector<uint8_t>> after;  // what follows the ENQ
+    Sent expected;
+    size_t statusReads;
+  } cases[] = {
+      {"status that decodes as success", {StatusFrame({0x40, 0x40})}, {1, 1, 0}, 1},
+      {"status that decodes as failure", {StatusFrame({0x40, 0x6C})}, {0, 1, 108}, 1},
+      {"long status frame", {StatusFrame({0x60, 0x82, 0, 0, 0, 0})}, {1, 16, 0}, 1},
+      {"NAK, then the status", {kNak, StatusFrame({0x40, 0x41})}, {1, 1, 1}, 2},
+      {"no status frame", {{}, {}, {}}, {0, 0, FP_NO_ANSWER}, 3},
+      {"invalid status frame", {Bytes({2, 0x40, 0x40, 3, 0})}, {0, 0, FP_ANSWER_ERROR}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePort port;
+    port.Reply(kEnq);
+    for (const auto& r : c.after) port.Reply(r);
+    const Sent s = Send("CMD");
+    EXPECT_EQ(s.result, c.expected.result);
+    EXPECT_EQ(s.status, c.expected.status);
+    EXPECT_EQ(s.error, c.expected.error);
+    EXPECT_EQ(port.Writes(), (Writes{Frame("CMD"), kAck})) << "one frame, exactly one ACK";
+    EXPECT_EQ(port.Count(FakeEvent::Purge), 1u) << "the status read does not purge";
+    EXPECT_EQ(port.ReadSizes(), std::vector<uint32_t>(1 + c.statusReads, 9));
+    EXPECT_EQ(port.PausesOf(kReplyPauseMs), 2u);
+  }
+}
+
+TEST(SendCmd, FailedAckAfterRefusalIsAPortError) {
+  FakePort port;
+  port.Reply(kEnq).Reply(StatusFrame({0x40, 0x40}));
+  port.FailWrite(1, 23);
+  const Sent s = Send("CMD");
+  EXPECT_EQ(s.result, 0);
+  EXPECT_EQ(s.error, FP_PORT_ERROR);
+  EXPECT_EQ(port.Count(FakeEvent::Read), 1u) << "no status read after a failed ACK";
+}
+
+TEST(SendCmd, RefusalAfterANakPausedOnce) {
+  FakePort port;
+  port.Reply(kNak).Reply(kEnq).Reply(StatusFrame({0x40, 0x40}));
+  const Sent s = Send("CMD");
+  EXPECT_EQ(s.result, 1);
+  EXPECT_EQ(s.status, 1);
+  EXPECT_EQ(port.Writes(), (Writes{Frame("CMD"), Frame("CMD"), kAck}));
+  EXPECT_EQ(port.PausesOf(kNakPauseMs), 1u);
+}
+
+// --- Command file ----------------------------------------------------------
+
+struct FileRun {
+  int32_t count, status, error;
+};
+
+FileRun SendFile(const char* path) {
+  FileRun r{-1, -1, -1};
+  r.count = SendFileCmd(&r.status, &r.error, path);
+  return r;
+}
+
+TEST(SendFileCmd, LinesAreReadAsTextAndSentInOrder) {
+  const std::string longLine(5000, 'L');
+  struct Case {
+    const char* name;
+    std::string file;
+    std::vector<std::string> commands;
+  } cases[] = {
+      {"three lines", "uno\ndos\ntres\n", {"uno", "dos", "tres"}},
+      {"CR LF line ends", "uno\r\ndos\r\n", {"uno", "dos"}},
+      {"last line without line end", "uno\ndos", {"uno", "dos"}},
+      {"lines starting below a space are skipped", "\n\tx\n\ry\n\x01z\nok\n\n", {"ok"}},
+      {"a space or a high byte starts a command", " a\n\x80\x81\n", {" a", "\x80\x81"}},
+      {"0x1A ends the text",
+       "uno\n\x1A"
+       "dos\n",
+       {"uno"}},
+      {"a lone CR stays in the line", "ab\rcd\n", {"ab"}},
+      {"a line of 4096 bytes and its LF",
+       std::string(4096, 'A') + "\nB\n",
+       {std::string(4096, 'A'), "B"}},
+      {"a longer line comes in 4096-byte pieces",
+       longLine + "\n",
+       {std::string(4096, 'L'), std::string(904, 'L')}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const std::string path = dir.File("cmds.txt");
+    WriteBytes(path, c.file);
+    FakePort port;
+    for (size_t i = 0; i < c.commands.size(); ++i) port.Reply(kAck);
+    const FileRun r = SendFile(path.c_str());
+    EXPECT_EQ(r.count, static_cast<int32_t>(c.commands.size()));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.error, 0);
+    Writes frames;
+    for (const std::string& command : c.commands) frames.push_back(Frame(command));
+    EXPECT_EQ(port.Writes(), frames);
+  }
+}
+
+TEST(SendFileCmd, StopsAtTheFirstFailingCommand) {
+  ScratchDir dir;
+  const std::string path = dir.File("cmds.txt");
+  WriteBytes(path, "uno\ndos\ntres\n");
+  FakePort port;
+  port.Reply(kAck).Silence(3).Reply(kAck);
+  const FileRun r = SendFile(path.c_str());
+  EXPECT_EQ(r.count, 1) << "the failed command is not counted";
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.error, FP_NO_ANSWER);
+  EXPECT_EQ(port.Writes(), (Writes{Frame("uno"), Frame("dos"), Frame("dos"), Frame("dos")}));
+}
+
+TEST(SendFileCmd, RefusedCommandDeliversItsDecodedStatus) {
+  ScratchDir dir;
+  const std::string path = dir.File("cmds.txt");
+  WriteBytes(path, "uno\ndos\ntres\n");
+  FakePort port;
+  // The first refusal decodes as success and counts; the second does not.
+  port.Reply(kEnq).Reply(StatusFrame({0x40, 0x41}));
+  port.Reply(kEnq).Reply(StatusFrame({0x40, 0x6C}));
+  const FileRun r = SendFile(path.c_str());
+  EXPECT_EQ(r.count, 1);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.error, 108);
+}
+
+TEST(SendFileCmd, NothingToSendIsError92) {
+  for (const char* text : {"", "\n\n", "\t\n\r\n",
+                           "\x1A"
+                           "uno\n"}) {
+    ScratchDir dir;
+    const std::string path = dir.File("cmds.txt");
+    WriteBytes(path, text);
+    FakePort port;
+    const FileRun r = SendFile(path.c_str());
+    EXPECT_EQ(r.count, 0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.error, 92);
+    EXPECT_TRUE(port.Log().empty());
+  }
+}
+
+TEST(SendFileCmd, MissingOrUnreadableFileIs153WithThePortUntouched) {
+  ScratchDir dir;
+  const std::string missing = dir.File("missing.txt");
+  const std::string directory = dir.Path().string();  // opens, but cannot be read
+  for (const char* path : {static_cast<const char*>(nullptr), missing.c_str(), directory.c_str()}) {
+    FakePort port;
+    const FileRun r = SendFile(path);
+    EXPECT_EQ(r.count, 0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.error, FP_FILE_ERROR);
+    EXPECT_TRUE(port.Log().empty());
+  }
+}
+
+}  // namespace

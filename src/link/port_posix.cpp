@@ -7,10 +7,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "link/port.h"
 
@@ -24,6 +27,8 @@ using std::chrono::milliseconds;
 constexpr milliseconds kInterByteGap{50};
 constexpr milliseconds kReadPerByte{1000};
 constexpr milliseconds kWritePerByte{2};
+// The longest single poll; longer waits are made of several.
+constexpr int64_t kLongestPollMs = 60 * 60 * 1000;
 
 struct PortState {
   int fd = -1;
@@ -75,18 +80,36 @@ int32_t Configure(int fd) {
   return SettingsInPlace(want, have) ? 0 : EINVAL;
 }
 
-// Exclusive use: TIOCEXCL keeps other openers out (root excepted), and the
-// lock keeps out every other process that asks for it, root included.
-int32_t TakeExclusive(int fd) {
-  if (ioctl(fd, TIOCEXCL) != 0) return errno;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
-  return 0;
+// Exclusive use: a lock on the device that keeps out every other process
+// that asks for it, root included, and that the system drops when the holder
+// ends in any way. TIOCEXCL is not used: on a pseudo-terminal it stays on the
+// line after a run that ends without closing the port, and then keeps every
+// later run of a normal user out until the other end is reopened.
+int32_t TakeLock(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+  return errno == EWOULDBLOCK ? EBUSY : errno;
+}
+
+// Locks, configures and purges a freshly opened device; 0 or the OS error.
+int32_t Prepare(int fd) {
+  int32_t failure = TakeLock(fd);
+  if (failure == 0) failure = Configure(fd);
+  if (failure == 0 && tcflush(fd, TCIOFLUSH) != 0) failure = errno;
+  return failure;
+}
+
+// DTR up, RTS down; a pseudo-terminal has no modem lines, so failures here
+// are ignored.
+void SetModemLines(int fd) {
+  const int dtr = TIOCM_DTR;
+  const int rts = TIOCM_RTS;
+  ioctl(fd, TIOCMBIS, &dtr);
+  ioctl(fd, TIOCMBIC, &rts);
 }
 
 void CloseFd() {
   if (g_port.fd < 0) return;
   tcflush(g_port.fd, TCIOFLUSH);
-  ioctl(g_port.fd, TIOCNXCL);
   close(g_port.fd);
   g_port.fd = -1;
 }
@@ -99,21 +122,16 @@ int PosixOpen(const char* name, int32_t* error) {
     *error = Fail(errno);
     return 0;
   }
-  g_port.fd = fd;
-  int32_t failure = TakeExclusive(fd);
-  if (failure == 0) failure = Configure(fd);
-  if (failure == 0 && tcflush(fd, TCIOFLUSH) != 0) failure = errno;
+  const int32_t failure = Prepare(fd);
   if (failure != 0) {
-    CloseFd();
+    // Only the descriptor is dropped: when another process holds the port,
+    // its queues and settings must stay as they are.
+    close(fd);
     *error = Fail(failure);
     return 0;
   }
-  // DTR up, RTS down; a pseudo-terminal has no modem lines, so failures here
-  // are ignored.
-  const int dtr = TIOCM_DTR;
-  const int rts = TIOCM_RTS;
-  ioctl(fd, TIOCMBIS, &dtr);
-  ioctl(fd, TIOCMBIC, &rts);
+  g_port.fd = fd;
+  SetModemLines(fd);
   *error = 0;
   return 1;
 }
@@ -139,7 +157,8 @@ int WaitFor(short events, Clock::time_point deadline) {
     const auto left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) return 0;
     // Round up so that the wait never ends before the deadline.
-    const auto ms = std::chrono::ceil<milliseconds>(left).count();
+    const int64_t ms =
+        std::min<int64_t>(std::chrono::ceil<milliseconds>(left).count(), kLongestPollMs);
     pollfd p{g_port.fd, events, 0};
     const int rc = poll(&p, 1, static_cast<int>(ms));
     if (rc < 0 && errno == EINTR) continue;
@@ -190,36 +209,43 @@ void PosixWrite(const uint8_t* bytes, uint32_t count, int32_t* error) {
   }
 }
 
+// The verdict on a read that brought no bytes although poll reported the
+// descriptor ready: the OS error, or 0 when waiting again is right. A line
+// that is gone (hang-up, error, end of file) is an error at once, so that the
+// read never spins on a descriptor that stays ready.
+int32_t EmptyReadError(ssize_t n, int readError, int revents) {
+  if (n == 0) return EIO;  // end of file: the line was hung up
+  if (readError != EINTR && readError != EAGAIN && readError != EWOULDBLOCK) return readError;
+  if ((revents & POLLNVAL) != 0) return EBADF;
+  if ((revents & (POLLERR | POLLHUP)) != 0) return EIO;
+  return 0;
+}
+
 uint32_t PosixRead(uint8_t* buffer, uint32_t max, int32_t* error) {
   *error = 0;
   if (g_port.fd < 0) {
     *error = Fail(EBADF);
     return 0;
   }
-  const auto total = Clock::now() + kReadPerByte * max;
+  const auto end = Clock::now() + kReadPerByte * max;
+  auto deadline = end;  // until the first byte; then 50 ms after the latest
   uint32_t got = 0;
-  Clock::time_point lastByte{};
   while (got < max) {
-    const auto deadline = got == 0 ? total : std::min(total, lastByte + kInterByteGap);
     const int revents = WaitFor(POLLIN, deadline);
+    if (revents == 0) break;
     if (revents < 0) {
       *error = Fail(errno);
-      return got;
-    }
-    if (revents == 0) break;
-    if ((revents & POLLIN) == 0) {  // hang-up or error without data: the line is gone
-      *error = Fail(EIO);
       return got;
     }
     const ssize_t n = read(g_port.fd, buffer + got, max - got);
     if (n > 0) {
       got += static_cast<uint32_t>(n);
-      lastByte = Clock::now();
-    } else if (n == 0) {  // readable but nothing to read: the other end is gone
-      *error = Fail(EIO);
-      return got;
-    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-      *error = Fail(errno);
+      deadline = std::min(end, Clock::now() + kInterByteGap);
+      continue;
+    }
+    const int32_t failure = EmptyReadError(n, errno, revents);
+    if (failure != 0) {
+      *error = Fail(failure);
       return got;
     }
   }

@@ -297,31 +297,4 @@ TEST(CollectBlock, ReadErrorEndsTheCollection) {
   EXPECT_EQ(got.readSizes.size(), 2u);
 }
 
-TEST(JudgeBlock, WhatABlockReplyMeans) {
-  struct Case {
-    std::vector<uint8_t> bytes;
-    BlockVerdict verdict;
-    bool answer, notAnswer, nak;
-  } cases[] = {
-      {{}, BlockVerdict::Empty, false, true, false},
-      {Frame("a"), BlockVerdict::Accepted, false, false, false},
-      {Frame(""), BlockVerdict::Failed, true, false, false},  // 3 bytes never valid
-      {Bytes({2, 'a', 3, 0}), BlockVerdict::Failed, true, false, false},
-      {{ASCII_ACK}, BlockVerdict::Failed, true, false, false},
-      {{ASCII_ENQ}, BlockVerdict::Failed, true, false, false},
-      {{ASCII_NAK}, BlockVerdict::Failed, false, false, true},
-  };
-  for (const Case& c : cases) {
-    Block block;
-    std::copy(c.bytes.begin(), c.bytes.end(), block.bytes);
-    block.length = static_cast<uint32_t>(c.bytes.size());
-    ExchangeState state;
-    state.bNotAnswer_Error = true;  // left by an earlier empty read
-    EXPECT_EQ(JudgeBlock(block, &state), c.verdict);
-    EXPECT_EQ(state.bAnswer_Error, c.answer);
-    EXPECT_EQ(state.bNotAnswer_Error, c.notAnswer);
-    EXPECT_EQ(state.bNAK_Error, c.nak);
-  }
-}
-
 }  // namespace

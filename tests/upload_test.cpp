@@ -237,17 +237,6 @@ TEST(UploadStatusCmd, FailedAckStillLeavesTheText) {
   EXPECT_EQ(u.file, "estado\r\n");
 }
 
-TEST(UploadStatusCmd, OverlongReplyFailsWithinTheBuffer) {
-  ScratchDir dir;
-  FakePort port;
-  const Upload u =
-      RunUpload(UploadStatusCmd, port, {std::vector<uint8_t>(5000, 'x')}, "S", dir.File("s.txt"));
-  EXPECT_EQ(u.error, FP_ANSWER_ERROR);
-  uint32_t asked = 0;
-  for (uint32_t size : port.ReadSizes()) asked += size;
-  EXPECT_EQ(asked, kBlockCapacity);
-}
-
 // --- Both uploads ----------------------------------------------------------
 
 TEST(Uploads, OutputFileThatCannotBeOpenedLeavesThePortAlone) {

@@ -129,6 +129,15 @@ TEST(SimRules, RuleFile) {
   EXPECT_EQ(errors[1].substr(0, 3), "7: ");
 }
 
+TEST(SimRules, ExampleFileParses) {
+  std::ifstream file(VEXOLANT_SIM_EXAMPLE);
+  std::stringstream text;
+  text << file.rdbuf();
+  std::vector<std::string> errors;
+  EXPECT_EQ(ParseRuleFile(text.str(), &errors).size(), 4u);
+  EXPECT_EQ(errors, std::vector<std::string>{});
+}
+
 TEST(SimRules, FirstMatchingPrefixWins) {
   std::vector<Rule> rules(4);
   const char* lines[] = {"<ENQ>=silent", "AB=nak", "A=ack", "=refuse"};

@@ -21,9 +21,10 @@ bool OpenLine(Line* line, std::string* error);
 void ReleaseSlave(Line& line);
 // Closes both ends: the tool's reads and writes fail from then on.
 void CloseLine(Line& line);
-// The tool takes exclusive use of the device. On a pseudo-terminal that mark
-// would outlive the tool's run (the pair stays open) and lock the next run out
-// unless it runs as root; the printer lifts it whenever a request arrives.
+// A program may mark the device for exclusive use (TIOCEXCL). On a
+// pseudo-terminal that mark outlives the program's run (the pair stays open)
+// and keeps the next run out unless it runs as root; the printer lifts it
+// whenever a request arrives.
 void LiftExclusive(const Line& line);
 // Writes all bytes to the master, waiting up to a second for room.
 bool WriteAll(const Line& line, const uint8_t* bytes, size_t count);

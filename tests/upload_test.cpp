@@ -252,6 +252,21 @@ TEST(Uploads, OutputFileThatCannotBeOpenedLeavesThePortAlone) {
   }
 }
 
+#ifndef _WIN32
+// A transfer whose text cannot be written is not reported as a success.
+TEST(Uploads, TextThatCannotBeWrittenIsAFileError) {
+  const Replies script[] = {{kEnq, Frame("L1")}, {Frame("estado")}};
+  const UploadOperation ops[] = {UploadReportCmd, UploadStatusCmd};
+  for (int i = 0; i < 2; ++i) {
+    FakePort port;
+    for (const auto& r : script[i]) port.Reply(r);
+    int32_t status = -1, error = -1;
+    EXPECT_EQ(ops[i](&status, &error, "X", "/dev/full"), 0);  // every write fails there
+    EXPECT_EQ(error, FP_FILE_ERROR);
+  }
+}
+#endif
+
 TEST(Uploads, FailedPurgeSendsNothingAndEmptiesTheFile) {
   for (UploadOperation op : {UploadReportCmd, UploadStatusCmd}) {
     ScratchDir dir;

@@ -15,6 +15,20 @@ FILE* OpenOutput(const char* path) {
   return path != nullptr ? std::fopen(path, "wb") : nullptr;
 }
 
+// Closes the output file; false when what was written to it did not reach
+// the file.
+bool CloseOutput(FILE* file) {
+  const bool written = std::ferror(file) == 0;
+  return std::fclose(file) == 0 && written;
+}
+
+// The exchange's outcome, unless it succeeded and its file was not written:
+// a transfer whose text is lost is no success.
+int32_t UploadOutcome(const ExchangeState& state, bool stored) {
+  const int32_t outcome = JudgeExchange(state, false, nullptr);
+  return outcome == 0 && !stored ? FP_FILE_ERROR : outcome;
+}
+
 // Writes the text of a block (between STX and the terminator) without its LF
 // bytes, then a line end; returns the terminator.
 uint8_t StoreBlock(const Block& block, FILE* file) {
@@ -120,8 +134,8 @@ int32_t UploadReportCmd(int32_t* status, int32_t* error, const char* text, const
   spec.context = file;
   ExchangeState state;
   RunExchange(spec, &state);
-  std::fclose(file);
-  return Deliver(status, error, JudgeExchange(state, false, nullptr));
+  const bool stored = CloseOutput(file);
+  return Deliver(status, error, UploadOutcome(state, stored));
 }
 
 int32_t UploadStatusCmd(int32_t* status, int32_t* error, const char* text, const char* outputPath) {
@@ -130,13 +144,11 @@ int32_t UploadStatusCmd(int32_t* status, int32_t* error, const char* text, const
   if (file == nullptr) return Deliver(status, error, FP_FILE_ERROR);
   TraceStr("Archivo creado ", outputPath);
   ExchangeState state;
-  if (PurgeForExchange("UploadReportCmd", &state.osError) == 0) {
-    std::fclose(file);
-  } else {
+  if (PurgeForExchange("UploadReportCmd", &state.osError) != 0) {
     RunStatusUpload(&state, text, file);
     TraceText("Paso 8 ");
-    std::fclose(file);
   }
+  const bool stored = CloseOutput(file);
   TraceText("Paso 9 ");
-  return Deliver(status, error, JudgeExchange(state, false, nullptr));
+  return Deliver(status, error, UploadOutcome(state, stored));
 }

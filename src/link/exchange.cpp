@@ -11,8 +11,8 @@ namespace {
 
 enum class AttemptEnd { Retry, Stop };
 
-void Step(const ExchangeSpec& spec, const char* AttemptSteps::*which) {
-  if (spec.steps != nullptr && spec.steps->*which != nullptr) TraceText(spec.steps->*which);
+void Step(const ExchangePlan& plan, const char* AttemptSteps::*which) {
+  if (plan.steps != nullptr && plan.steps->*which != nullptr) TraceText(plan.steps->*which);
 }
 
 void ClearReplyFlags(ExchangeState* state) {
@@ -23,52 +23,52 @@ void ClearReplyFlags(ExchangeState* state) {
 
 // Sends the request of one attempt and pauses before its read; 0 when the
 // write failed.
-int SendRequest(const ExchangeSpec& spec, ExchangeState* state) {
-  if (spec.request == ExchangeRequest::None) return 1;
+int SendRequest(const ExchangePlan& plan, ExchangeState* state) {
+  if (plan.request == ExchangeRequest::None) return 1;
   const int sent =
-      spec.request == ExchangeRequest::Enq
-          ? SendControlByte(ASCII_ENQ, spec.writeLabel, &state->osError)
-          : SendCommandFrame(spec.text, spec.traceFrame, spec.writeLabel, &state->osError);
+      plan.request == ExchangeRequest::Enq
+          ? SendControlByte(ASCII_ENQ, plan.writeLabel, &state->osError)
+          : SendCommandFrame(plan.text, plan.traceFrame, plan.writeLabel, &state->osError);
   if (sent == 0) return 0;
   Pause(kReplyPauseMs);
   return 1;
 }
 
-AttemptEnd ClassifyControlByte(const ExchangeSpec& spec, ExchangeState* state, uint8_t byte) {
+AttemptEnd ClassifyControlByte(const ExchangePlan& plan, ExchangeState* state, uint8_t byte) {
   if (byte == ASCII_NAK) {
-    Step(spec, &AttemptSteps::nak);
+    Step(plan, &AttemptSteps::nak);
     state->bNAK_Error = true;
     if (state->attempt < kLastAttempt) Pause(kNakPauseMs);
     return AttemptEnd::Retry;
   }
   if (byte == ASCII_ACK) {
-    Step(spec, &AttemptSteps::ack);
-    if (!spec.ackAccepts) state->bAnswer_Error = true;
+    Step(plan, &AttemptSteps::ack);
+    if (!plan.ackAccepts) state->bAnswer_Error = true;
     return AttemptEnd::Stop;
   }
-  Step(spec, &AttemptSteps::enq);
-  if (spec.onEnq != nullptr) {
-    spec.onEnq(state, spec.context);
+  Step(plan, &AttemptSteps::enq);
+  if (plan.onEnq != nullptr) {
+    plan.onEnq(state, plan.context);
   } else {
     state->bAnswer_Error = true;
   }
   return AttemptEnd::Stop;
 }
 
-AttemptEnd Classify(const ExchangeSpec& spec, ExchangeState* state, const Reply& reply) {
+AttemptEnd Classify(const ExchangePlan& plan, ExchangeState* state, const Reply& reply) {
   if (reply.length == 0) {
     TraceError("CheckFprinter: Timeout Ciclo", static_cast<int32_t>(state->attempt));
     state->bNotAnswer_Error = true;
     return AttemptEnd::Retry;
   }
   if (IsValidReply(reply.bytes, reply.length) == 0) {
-    Step(spec, &AttemptSteps::invalid);
+    Step(plan, &AttemptSteps::invalid);
     state->bAnswer_Error = true;
     return AttemptEnd::Stop;
   }
-  if (reply.length == 1) return ClassifyControlByte(spec, state, reply.bytes[0]);
+  if (reply.length == 1) return ClassifyControlByte(plan, state, reply.bytes[0]);
   if (reply.length == 5 || reply.length == 9) return AttemptEnd::Stop;
-  Step(spec, &AttemptSteps::length);
+  Step(plan, &AttemptSteps::length);
   TraceError("CheckFprinter: Longitud", static_cast<int32_t>(reply.length));
   state->bAnswer_Error = true;
   return AttemptEnd::Stop;
@@ -84,26 +84,26 @@ uint32_t FindTerminator(const Block& block, uint32_t from) {
 
 }  // namespace
 
-Reply RunExchange(const ExchangeSpec& spec, ExchangeState* state) {
+Reply RunExchange(const ExchangePlan& plan, ExchangeState* state) {
   Reply reply;
   *state = ExchangeState{};
-  if (spec.purgeLabel != nullptr && PurgeForExchange(spec.purgeLabel, &state->osError) == 0) {
+  if (plan.purgeLabel != nullptr && PurgeForExchange(plan.purgeLabel, &state->osError) == 0) {
     return reply;
   }
-  Step(spec, &AttemptSteps::started);
-  const uint32_t readSize = std::min(spec.readSize, kStatusReadSize);
+  Step(plan, &AttemptSteps::started);
+  const uint32_t readSize = std::min(plan.readSize, kStatusReadSize);
   AttemptEnd end = AttemptEnd::Retry;
   while (end == AttemptEnd::Retry && state->attempt <= kLastAttempt) {
-    if (SendRequest(spec, state) == 0) break;
+    if (SendRequest(plan, state) == 0) break;
     reply.length = PortRead(reply.bytes, readSize, &state->osError);
     if (state->osError != 0) {
       reply.length = 0;
-      TraceError(spec.readLabel, state->osError);
+      TraceError(plan.readLabel, state->osError);
       break;
     }
     ClearReplyFlags(state);
-    Step(spec, &AttemptSteps::read);
-    end = Classify(spec, state, reply);
+    Step(plan, &AttemptSteps::read);
+    end = Classify(plan, state, reply);
     if (end == AttemptEnd::Retry) ++state->attempt;
   }
   return reply;

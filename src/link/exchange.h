@@ -37,7 +37,7 @@ struct AttemptSteps {
 };
 
 // What sets one exchange apart from the others that run the attempt loop.
-struct ExchangeSpec {
+struct ExchangePlan {
   const char* purgeLabel = nullptr;  // trace of a failed purge; nullptr: no purge
   ExchangeRequest request = ExchangeRequest::None;
   const char* text = nullptr;  // command text of a frame request; nullptr is empty
@@ -63,7 +63,7 @@ struct Reply {
 // Purges (when the exchange does), then makes up to three attempts: send the
 // request, pause 10 ms, read, classify. Only silence and NAK lead to another
 // attempt; a NAK on attempt 0 or 1 is followed by a 1500 ms pause.
-Reply RunExchange(const ExchangeSpec& spec, ExchangeState* state);
+Reply RunExchange(const ExchangePlan& plan, ExchangeState* state);
 
 // The outcome: 145, 144, 137 or 128 for the first of the OS error and the
 // flags that is set, else 0. With traced, the failure is traced with its

@@ -5,12 +5,12 @@
 // Any valid status frame answers the check; its content is not looked at.
 int32_t CheckFprinter() {
   TraceText("** CheckFprinter: Prueba de Impresora** ");
-  ExchangeSpec spec;
-  spec.purgeLabel = "CheckFprinter";
-  spec.request = ExchangeRequest::Enq;
-  spec.writeLabel = "CheckFprinter: Output";
-  spec.readLabel = "CheckFprinter:";
+  ExchangePlan plan;
+  plan.purgeLabel = "CheckFprinter";
+  plan.request = ExchangeRequest::Enq;
+  plan.writeLabel = "CheckFprinter: Output";
+  plan.readLabel = "CheckFprinter:";
   ExchangeState state;
-  RunExchange(spec, &state);
+  RunExchange(plan, &state);
   return JudgeExchange(state, true, kExchangeOk) == 0 ? 1 : 0;
 }

@@ -37,19 +37,19 @@ int32_t SendCmd(int32_t* status, int32_t* error, const char* text) {
                                           .enq = "paso 5",
                                           .length = "paso 6"};
   Refusal refusal;
-  ExchangeSpec spec;
-  spec.purgeLabel = "CheckFprinter";
-  spec.request = ExchangeRequest::Frame;
-  spec.text = text;
-  spec.traceFrame = true;
-  spec.writeLabel = "SendCmd: Output1";
-  spec.readLabel = "SendCmd: Input";
-  spec.steps = &kSteps;
-  spec.ackAccepts = true;
-  spec.onEnq = ReadRefusal;
-  spec.context = &refusal;
+  ExchangePlan plan;
+  plan.purgeLabel = "CheckFprinter";
+  plan.request = ExchangeRequest::Frame;
+  plan.text = text;
+  plan.traceFrame = true;
+  plan.writeLabel = "SendCmd: Output1";
+  plan.readLabel = "SendCmd: Input";
+  plan.steps = &kSteps;
+  plan.ackAccepts = true;
+  plan.onEnq = ReadRefusal;
+  plan.context = &refusal;
   ExchangeState state;
-  RunExchange(spec, &state);
+  RunExchange(plan, &state);
 
   const char* successText = kExchangeOk;
   if (refusal.cmderror) {

@@ -6,18 +6,18 @@
 int32_t ReadFpOrignalStatus(int32_t* frameStatus, int32_t* frameError, int32_t sendEnq) {
   TraceText("** ReadFpOrignalStatus ** ");
   static constexpr AttemptSteps kSteps = {.started = "paso r1"};
-  ExchangeSpec spec;
+  ExchangePlan plan;
   if (sendEnq != 0) {
     // Without the enquiry the printer has announced the frame itself: the
     // port is neither purged nor written, and every attempt is a read alone.
-    spec.purgeLabel = "CheckFprinter";
-    spec.request = ExchangeRequest::Enq;
+    plan.purgeLabel = "CheckFprinter";
+    plan.request = ExchangeRequest::Enq;
   }
-  spec.writeLabel = "CheckFprinter: Output";
-  spec.readLabel = "CheckFprinter: Input";
-  spec.steps = &kSteps;
+  plan.writeLabel = "CheckFprinter: Output";
+  plan.readLabel = "CheckFprinter: Input";
+  plan.steps = &kSteps;
   ExchangeState state;
-  const Reply reply = RunExchange(spec, &state);
+  const Reply reply = RunExchange(plan, &state);
   const bool shortFrame = reply.length == 5;
   const int32_t outcome = JudgeExchange(state, true, shortFrame ? kExchangeOk : "CheckFprinter:OK");
   if (outcome != 0) {

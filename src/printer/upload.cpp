@@ -123,17 +123,17 @@ int32_t UploadReportCmd(int32_t* status, int32_t* error, const char* text, const
   FILE* file = OpenOutput(outputPath);
   if (file == nullptr) return Deliver(status, error, FP_FILE_ERROR);
   TraceStr("Archivo creado ", outputPath);
-  ExchangeSpec spec;
-  spec.purgeLabel = "UploadReportCmd";
-  spec.request = ExchangeRequest::Frame;
-  spec.text = text;
-  spec.writeLabel = "UploadReportCmd: Output1";
-  spec.readSize = kUploadReadSize;
-  spec.readLabel = "UploadReportCmd: Input";
-  spec.onEnq = TransferReport;
-  spec.context = file;
+  ExchangePlan plan;
+  plan.purgeLabel = "UploadReportCmd";
+  plan.request = ExchangeRequest::Frame;
+  plan.text = text;
+  plan.writeLabel = "UploadReportCmd: Output1";
+  plan.readSize = kUploadReadSize;
+  plan.readLabel = "UploadReportCmd: Input";
+  plan.onEnq = TransferReport;
+  plan.context = file;
   ExchangeState state;
-  RunExchange(spec, &state);
+  RunExchange(plan, &state);
   const bool stored = CloseOutput(file);
   return Deliver(status, error, UploadOutcome(state, stored));
 }

@@ -160,6 +160,10 @@ TEST(SendFileCmd, LinesAreReadAsTextAndSentInOrder) {
        "uno\n\x1A"
        "dos\n",
        {"uno"}},
+      {"0x1A within a line ends the text",
+       "uno\x1A"
+       "dos\ntres\n",
+       {"uno"}},
       {"a lone CR stays in the line", "ab\rcd\n", {"ab"}},
       {"a line of 4096 bytes and its LF",
        std::string(4096, 'A') + "\nB\n",

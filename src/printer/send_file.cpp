@@ -13,10 +13,14 @@ constexpr int32_t kNoCommand = 92;     // the file held no command to send
 enum class LineRead { Line, End, Failed };
 
 // Next byte of the command text, read the same way on every platform: a CR LF
-// pair reads as LF, and 0x1A ends the text.
+// pair reads as LF, and 0x1A ends the text for good (later reads find the end
+// of the file too, wherever in a line the 0x1A stood).
 int NextTextByte(FILE* file) {
   const int c = std::fgetc(file);
-  if (c == kEndOfText) return EOF;
+  if (c == kEndOfText) {
+    std::fseek(file, 0, SEEK_END);
+    return EOF;
+  }
   if (c != '\r') return c;
   const int next = std::fgetc(file);
   if (next == '\n') return next;

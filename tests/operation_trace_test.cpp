@@ -12,12 +12,9 @@
 #include "printer/operations.h"
 #include "scratch_dir.h"
 #include "trace/trace.h"
+#include "trace_capture.h"
 
 namespace {
-
-TraceTime FixedClock() {
-  return TraceTime{2026, 3, 4, 9, 5, 7, 4};
-}
 
 const std::string kStamp = "\n2026/03/04 09:05:07.004 ";
 
@@ -34,41 +31,17 @@ std::string AsText(const std::vector<uint8_t>& bytes) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-class OperationTrace : public ::testing::Test {
+class OperationTrace : public TraceCapture {
  protected:
   void SetUp() override {
-    sink_ = std::tmpfile();
-    ASSERT_NE(sink_, nullptr);
-    TraceUseClock(FixedClock);
-    TraceSink = sink_;
-    TraceEnabled = 1;
-  }
-  void TearDown() override {
-    TraceSink = nullptr;
-    TraceEnabled = 0;
-    TraceUseClock(nullptr);
-    std::fclose(sink_);
-  }
-  // Starts an empty trace.
-  void Restart() {
-    std::fclose(sink_);
-    sink_ = std::tmpfile();
-    ASSERT_NE(sink_, nullptr);
-    TraceSink = sink_;
-  }
-  std::string Written() {
-    std::fflush(sink_);
-    std::rewind(sink_);
-    std::string text;
-    for (int c; (c = std::fgetc(sink_)) != EOF;) text.push_back(static_cast<char>(c));
-    return text;
+    TraceCapture::SetUp();
+    SwitchOn();
   }
   void ExpectLines(const std::vector<std::string>& lines) {
     std::string expected;
     for (const std::string& line : lines) expected += line;
     EXPECT_EQ(Written(), expected);
   }
-  FILE* sink_ = nullptr;
   int32_t status_ = -1;
   int32_t error_ = -1;
 };

@@ -6,43 +6,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "trace_capture.h"
+
 namespace {
-
-int g_clockReads = 0;
-
-TraceTime FixedClock() {
-  ++g_clockReads;
-  return TraceTime{2026, 3, 4, 9, 5, 7, 4};
-}
-
-// Captures the trace in a temporary stream with a fixed clock.
-class TraceCapture : public ::testing::Test {
- protected:
-  void SetUp() override {
-    sink_ = std::tmpfile();
-    ASSERT_NE(sink_, nullptr);
-    TraceUseClock(FixedClock);
-    g_clockReads = 0;
-  }
-  void TearDown() override {
-    TraceSink = nullptr;
-    TraceEnabled = 0;
-    TraceUseClock(nullptr);
-    std::fclose(sink_);
-  }
-  void SwitchOn() {
-    TraceSink = sink_;
-    TraceEnabled = 1;
-  }
-  std::string Written() {
-    std::fflush(sink_);
-    std::rewind(sink_);
-    std::string text;
-    for (int c; (c = std::fgetc(sink_)) != EOF;) text.push_back(static_cast<char>(c));
-    return text;
-  }
-  FILE* sink_ = nullptr;
-};
 
 TEST_F(TraceCapture, TimestampIsZeroPadded) {
   EXPECT_STREQ(TraceTimestamp(), "2026/03/04 09:05:07.004");
@@ -81,7 +47,7 @@ TEST_F(TraceCapture, SilentUnlessSwitchAndSinkAreBothSet) {
   TraceInt("c", 1);
   TraceStr("d", "e");
   EXPECT_EQ(Written(), "");
-  EXPECT_EQ(g_clockReads, 0) << "a silent trace reads no clock";
+  EXPECT_EQ(g_traceClockReads, 0) << "a silent trace reads no clock";
 }
 
 TEST_F(TraceCapture, EnvironmentChoosesTheSink) {

@@ -1,0 +1,53 @@
+// Captures the trace in a temporary stream, read back as text, under a fixed
+// clock that counts how often it is read.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "trace/trace.h"
+
+inline int g_traceClockReads = 0;
+
+// 2026/03/04 09:05:07.004
+inline TraceTime FixedTraceClock() {
+  ++g_traceClockReads;
+  return TraceTime{2026, 3, 4, 9, 5, 7, 4};
+}
+
+class TraceCapture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sink_ = std::tmpfile();
+    ASSERT_NE(sink_, nullptr);
+    TraceUseClock(FixedTraceClock);
+    g_traceClockReads = 0;
+  }
+  void TearDown() override {
+    TraceSink = nullptr;
+    TraceEnabled = 0;
+    TraceUseClock(nullptr);
+    std::fclose(sink_);
+  }
+  void SwitchOn() {
+    TraceSink = sink_;
+    TraceEnabled = 1;
+  }
+  // Starts an empty trace.
+  void Restart() {
+    std::fclose(sink_);
+    sink_ = std::tmpfile();
+    ASSERT_NE(sink_, nullptr);
+    TraceSink = sink_;
+  }
+  std::string Written() {
+    std::fflush(sink_);
+    std::rewind(sink_);
+    std::string text;
+    for (int c; (c = std::fgetc(sink_)) != EOF;) text.push_back(static_cast<char>(c));
+    return text;
+  }
+  FILE* sink_ = nullptr;
+};

@@ -1,0 +1,495 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <system_error>
+
+extern char** environ;
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+// --- How the tool is run and where it finds the printer ---------------------
+
+namespace {
+
+std::string Setting(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+}  // namespace
+
+std::vector<std::string> ToolCommand() {
+  std::istringstream words(Setting("VEXOLANT_E2E_TOOL"));
+  std::vector<std::string> command{std::istream_iterator<std::string>(words),
+                                   std::istream_iterator<std::string>()};
+  if (command.empty()) command.push_back(VEXOLANT_TOOL_PATH);
+  return command;
+}
+
+bool NativeTool() {
+  return Setting("VEXOLANT_E2E_TOOL").empty();
+}
+
+std::string PortNameFor(const std::string& device) {
+  const std::string name = Setting("VEXOLANT_E2E_PORT_NAME");
+  if (name.empty()) return device;
+  if (const std::string link = Setting("VEXOLANT_E2E_PORT_LINK"); !link.empty()) {
+    std::error_code ignored;
+    fs::remove(link, ignored);
+    fs::create_symlink(device, link, ignored);
+  }
+  return name;
+}
+
+std::string MissingPortName() {
+  return NativeTool() ? "ttyVexolantNone0" : "COM199";
+}
+
+// --- Processes ---------------------------------------------------------------------
+
+namespace {
+
+long long MsBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration_cast<milliseconds>(to - from).count();
+}
+
+void SleepMs(long ms) {
+  timespec t{ms / 1000, (ms % 1000) * 1000000L};
+  nanosleep(&t, nullptr);
+}
+
+// The environment of this process with the given variables set (replacing
+// any earlier value) and the tool's own variables otherwise removed.
+std::vector<std::string> Environment(const Env& set) {
+  static const std::vector<std::string> kToolVariables = {"VEXOLANT_HOME", "VEXOLANT_TRACE"};
+  auto replaced = [&](const std::string& entry) {
+    const std::string name = entry.substr(0, entry.find('='));
+    auto named = [&](const auto& pair) { return pair.first == name; };
+    return std::ranges::find(kToolVariables, name) != kToolVariables.end() ||
+           std::ranges::find_if(set, named) != set.end();
+  };
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!replaced(*e)) env.emplace_back(*e);
+  }
+  for (const auto& [name, value] : set) env.push_back(name + "=" + value);
+  return env;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Starts a program with stdin from /dev/null and stdout and stderr on the
+// given descriptors (-1 keeps this process's). Returns the pid, or -1.
+pid_t Spawn(std::vector<std::string> argv, std::vector<std::string> env, int out, int err) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, 1);
+  if (err >= 0) posix_spawn_file_actions_adddup2(&actions, err, 2);
+  pid_t pid = -1;
+  const std::vector<char*> args = Pointers(argv);
+  const std::vector<char*> envp = Pointers(env);
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(rc);
+  return rc == 0 ? pid : -1;
+}
+
+int ExitStatus(int waitStatus) {
+  if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
+  return WIFSIGNALED(waitStatus) ? 128 + WTERMSIG(waitStatus) : -1;
+}
+
+// Waits for the process to end, polling every millisecond so that the end is
+// seen promptly; kills it once the deadline has passed. Returns its exit
+// status and sets *end to when the end was seen.
+int Reap(pid_t pid, Clock::time_point deadline, Clock::time_point* end) {
+  int waitStatus = 0;
+  for (;;) {
+    const pid_t done = waitpid(pid, &waitStatus, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) return -1;
+    if (Clock::now() > deadline) {
+      ADD_FAILURE() << "process " << pid << " did not end in time: killed";
+      kill(pid, SIGKILL);
+      waitpid(pid, &waitStatus, 0);
+      break;
+    }
+    SleepMs(1);
+  }
+  *end = Clock::now();
+  return ExitStatus(waitStatus);
+}
+
+// Reads one line from fd, waiting up to limit in all.
+std::string ReadLine(int fd, milliseconds limit) {
+  const Clock::time_point deadline = Clock::now() + limit;
+  std::string line;
+  for (;;) {
+    const long long left = MsBetween(Clock::now(), deadline);
+    pollfd p{fd, POLLIN, 0};
+    char c = 0;
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1 || read(fd, &c, 1) != 1) break;
+    if (c == '\n') return line;
+    line += c;
+  }
+  ADD_FAILURE() << "no complete line in time; got \"" << line << "\"";
+  return "";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+std::optional<LogEntry> ParseLogLine(const std::string& line) {
+  const size_t msStart = line.find_first_not_of(' ');
+  const size_t msEnd = line.find(' ', msStart);
+  if (msStart == std::string::npos || msEnd == std::string::npos) return std::nullopt;
+  const size_t kindEnd = line.find(' ', msEnd + 1);
+  if (kindEnd == std::string::npos) return std::nullopt;
+  LogEntry entry;
+  const std::string ms = line.substr(msStart, msEnd - msStart);
+  if (ms.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  entry.ms = std::stoll(ms);
+  entry.kind = line.substr(msEnd + 1, kindEnd - msEnd - 1);
+  entry.text = line.substr(kindEnd + 1);
+  return entry;
+}
+
+constexpr milliseconds kPrinterStartLimit{10000};
+constexpr milliseconds kPrinterStopLimit{10000};
+
+}  // namespace
+
+Printer::Printer(const fs::path& dir, const fs::path& portFile,
+                 const std::vector<std::string>& options)
+    : logPath_((dir / "printer.log").string()) {
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return;
+  }
+  std::vector<std::string> argv = {VEXOLANT_SIM_PATH, "--log", logPath_, "--port-file",
+                                   portFile.string()};
+  argv.insert(argv.end(), options.begin(), options.end());
+  pid_ = Spawn(argv, Environment({}), pipeFds[1], -1);
+  close(pipeFds[1]);
+  stdout_ = pipeFds[0];
+  if (pid_ < 0) return;
+  device_ = ReadLine(stdout_, kPrinterStartLimit);
+  lineRead_ = Clock::now();
+}
+
+Printer::~Printer() {
+  Stop();
+  if (stdout_ >= 0) close(stdout_);
+}
+
+int Printer::Stop() {
+  if (pid_ < 0) return -1;
+  kill(pid_, SIGTERM);
+  Clock::time_point ignored;
+  const int status = Reap(pid_, Clock::now() + kPrinterStopLimit, &ignored);
+  pid_ = -1;
+  return status;
+}
+
+std::vector<LogEntry> Printer::Log() const {
+  std::ifstream file(logPath_);
+  std::vector<LogEntry> entries;
+  for (std::string line; std::getline(file, line);) {
+    std::optional<LogEntry> entry = ParseLogLine(line);
+    if (entry) {
+      entries.push_back(*entry);
+    } else {
+      ADD_FAILURE() << "unreadable printer log line: " << line;
+    }
+  }
+  return entries;
+}
+
+std::vector<std::string> Printer::Lines(const std::string& kind) const {
+  std::vector<std::string> texts;
+  for (const LogEntry& e : Log()) {
+    if (e.kind == kind) texts.push_back(e.text);
+  }
+  return texts;
+}
+
+// The printer logs its first line right after it has printed the device
+// path, so that line's time is (within the pipe's delay) when the path came in.
+Clock::time_point Printer::At(long long ms) const {
+  const std::vector<LogEntry> log = Log();
+  const long long first = log.empty() ? 0 : log.front().ms;
+  return lineRead_ + milliseconds(ms - first);
+}
+
+bool Printer::AwaitLine(const std::string& kind, const std::string& text,
+                        milliseconds limit) const {
+  const Clock::time_point deadline = Clock::now() + limit;
+  while (Clock::now() < deadline) {
+    for (const LogEntry& e : Log()) {
+      if (e.kind == kind && e.text == text) return true;
+    }
+    SleepMs(5);
+  }
+  return false;
+}
+
+long long ToolRun::Ms() const {
+  return MsBetween(start, end);
+}
+
+ToolProcess::ToolProcess(const fs::path& dir, const fs::path& home, const std::string& request,
+                         const Env& env) {
+  static int runs = 0;
+  const std::string stem = (dir / ("tool" + std::to_string(++runs))).string();
+  outPath_ = stem + ".out";
+  errPath_ = stem + ".err";
+  const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  std::vector<std::string> argv = ToolCommand();
+  argv.push_back(request);
+  Env all = env;
+  all.emplace_back("VEXOLANT_HOME", home.string());
+  start_ = Clock::now();
+  if (out >= 0 && err >= 0) pid_ = Spawn(argv, Environment(all), out, err);
+  if (out >= 0) close(out);
+  if (err >= 0) close(err);
+}
+
+ToolProcess::ToolProcess(ToolProcess&& other) noexcept
+    : outPath_(std::move(other.outPath_)),
+      errPath_(std::move(other.errPath_)),
+      pid_(std::exchange(other.pid_, -1)),
+      start_(other.start_) {}
+
+ToolProcess::~ToolProcess() {
+  if (pid_ > 0) Finish(std::chrono::seconds(0));
+}
+
+ToolRun ToolProcess::Finish(std::chrono::seconds limit) {
+  ToolRun run;
+  run.start = start_;
+  if (pid_ > 0) run.exitStatus = Reap(pid_, Clock::now() + limit, &run.end);
+  pid_ = -1;
+  run.out = ReadFile(outPath_);
+  run.err = ReadFile(errPath_);
+  return run;
+}
+
+// --- Results and frames ------------------------------------------------------------
+
+std::string ConsoleText(const Result& r) {
+  return "Retorno: " + r.word + "\tStatus: " + std::to_string(r.status) +
+         "\tError: " + std::to_string(r.error) + "\n\n";
+}
+
+std::string ResultLine(const Result& r) {
+  return r.word + "\t" + std::to_string(r.status) + "\t" + std::to_string(r.error);
+}
+
+std::string Cmd(const std::string& text) {
+  unsigned check = 0x03;  // the ETX
+  for (const char c : text) check ^= static_cast<unsigned char>(c);
+  char lrc[16];
+  std::snprintf(lrc, sizeof lrc, "0x%02X", check);
+  return "<STX>" + text + "<ETX><LRC " + lrc + ">";
+}
+
+// --- Fixture -----------------------------------------------------------------------
+
+namespace {
+
+constexpr const char* kPortFile = "Puerto.dat";
+constexpr const char* kResultFile = "Status_Error.txt";
+
+fs::path MakeCaseDir() {
+  std::string pattern = testing::TempDir() + "vexolant_e2e_XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+    return fs::temp_directory_path();
+  }
+  return pattern;
+}
+
+}  // namespace
+
+E2eTest::E2eTest() : dir_(MakeCaseDir()), home_(dir_ / "home") {
+  fs::create_directories(home_);
+}
+
+E2eTest::~E2eTest() {
+  printer_.reset();
+  std::error_code ignored;
+  fs::remove_all(dir_, ignored);
+}
+
+void E2eTest::StartPrinter(const std::vector<std::string>& options) {
+  printer_.emplace(dir_, home_ / kPortFile, options);
+  ASSERT_TRUE(printer_->Started()) << "the printer did not start";
+  const std::string& device = printer_->Device();
+  ASSERT_EQ(ReadHome(kPortFile), device + "\n") << "the printer's port file";
+  const std::string name = PortNameFor(device);
+  if (name != device) WriteHome(kPortFile, name + "\n");
+}
+
+void E2eTest::StopPrinter() {
+  ASSERT_TRUE(printer_.has_value());
+  EXPECT_EQ(printer_->Stop(), 0) << "the printer's exit status";
+}
+
+void E2eTest::TearDown() {
+  if (!HasFailure() || !printer_) return;
+  std::ostringstream log;
+  for (const LogEntry& e : printer_->Log()) log << e.ms << ' ' << e.kind << ' ' << e.text << '\n';
+  std::printf("printer log:\n%s", log.str().c_str());
+}
+
+ToolRun E2eTest::RunTool(const std::string& request, const Env& env) {
+  return StartTool(request, env).Finish();
+}
+
+ToolProcess E2eTest::StartTool(const std::string& request, const Env& env) {
+  return ToolProcess(dir_, home_, request, env);
+}
+
+std::string E2eTest::HomePath(const std::string& name) const {
+  return (home_ / name).string();
+}
+
+std::string E2eTest::ReadHome(const std::string& name) const {
+  return ReadFile(HomePath(name));
+}
+
+void E2eTest::WriteHome(const std::string& name, const std::string& bytes) const {
+  std::ofstream(HomePath(name), std::ios::binary) << bytes;
+}
+
+bool E2eTest::HomeHas(const std::string& name) const {
+  return fs::exists(HomePath(name));
+}
+
+void E2eTest::ExpectReported(const ToolRun& run, const Result& result) const {
+  EXPECT_EQ(run.exitStatus, 1) << "after " << run.Ms() << " ms";
+  EXPECT_EQ(run.out, ConsoleText(result));
+  EXPECT_EQ(ReadHome(kResultFile), ResultLine(result));
+  if (NativeTool()) {
+    EXPECT_EQ(run.err, "");
+  }
+}
+
+void E2eTest::ExpectNotOpened(const ToolRun& run, const std::string& what) const {
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(ReadHome(kResultFile), kEarlierResult) << "the earlier result file";
+  EXPECT_NE(run.err.find(what), std::string::npos) << "stderr: " << run.err;
+}
+
+// --- Table-driven exchanges ----------------------------------------------------
+
+void PrintTo(const Case& c, std::ostream* out) {
+  *out << c.name << " (" << c.request << ")";
+}
+
+std::string CaseName(const testing::TestParamInfo<Case>& info) {
+  return info.param.name;
+}
+
+// --- Timing checks -------------------------------------------------------------------
+
+namespace {
+
+void ExpectBetween(long long ms, long long lo, long long hi, const std::string& what) {
+  EXPECT_TRUE(ms >= lo && ms <= hi) << what << ": " << ms << " ms, expected " << lo << ".." << hi;
+}
+
+long long MsToEnd(const Printer& printer, const LogEntry& entry, const ToolRun& run) {
+  return MsBetween(printer.At(entry.ms), run.end);
+}
+
+}  // namespace
+
+void ExpectNakPauses(const Printer& printer, const ToolRun& run) {
+  const std::vector<LogEntry> log = printer.Log();
+  int naks = 0;
+  for (auto nak = log.begin(); nak != log.end(); ++nak) {
+    if (nak->kind != "send" || nak->text != "<NAK>") continue;
+    ++naks;
+    const auto next =
+        std::find_if(nak + 1, log.end(), [](const LogEntry& e) { return e.kind == "recv"; });
+    if (next != log.end()) {
+      ExpectBetween(next->ms - nak->ms, 1450, 2200, "from NAK " + std::to_string(naks) + " on");
+    } else {
+      ExpectBetween(MsToEnd(printer, *nak, run), 30, 1000, "from the last NAK to the end");
+    }
+  }
+  EXPECT_GT(naks, 0) << "no NAK sent";
+}
+
+Check RequestsEvery(long long lo, long long hi) {
+  return [lo, hi](const Printer& printer, const ToolRun& run) {
+    std::vector<LogEntry> requests;
+    for (const LogEntry& e : printer.Log()) {
+      if (e.kind == "recv") requests.push_back(e);
+    }
+    ASSERT_FALSE(requests.empty());
+    for (size_t i = 1; i < requests.size(); ++i) {
+      ExpectBetween(requests[i].ms - requests[i - 1].ms, lo, hi,
+                    "request " + std::to_string(i + 1) + " after the one before");
+    }
+    ExpectBetween(MsToEnd(printer, requests.back(), run), lo, hi, "end after the last request");
+  };
+}
+
+Check EndsAfterLast(const std::string& kind, long long lo, long long hi) {
+  return [kind, lo, hi](const Printer& printer, const ToolRun& run) {
+    const std::vector<LogEntry> log = printer.Log();
+    const auto last =
+        std::find_if(log.rbegin(), log.rend(), [&](const LogEntry& e) { return e.kind == kind; });
+    ASSERT_NE(last, log.rend()) << "no " << kind << " line";
+    ExpectBetween(MsToEnd(printer, *last, run), lo, hi, "end after the last " + kind);
+  };
+}
+
+Check SentPieces(std::vector<std::string> pieces) {
+  return [pieces = std::move(pieces)](const Printer& printer, const ToolRun&) {
+    EXPECT_EQ(printer.Sent(), pieces);
+  };
+}
+
+Check Both(Check first, Check second) {
+  return
+      [first = std::move(first), second = std::move(second)](const Printer& p, const ToolRun& r) {
+        first(p, r);
+        second(p, r);
+      };
+}
+
+}  // namespace e2e

@@ -1,0 +1,237 @@
+// End-to-end harness: the real vexolant run against the real vexolant-sim on
+// a pseudo-terminal, one fresh printer per case, in a working directory of the
+// case's own. What the tool printed, wrote and exited with is checked against
+// what the printer logged that it received, and when.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace e2e {
+
+using Clock = std::chrono::steady_clock;
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+// --- How the tool is run and where it finds the printer ---------------------
+// These two are the only places that know. Another runner (an emulator for the
+// Windows build, say) sets VEXOLANT_E2E_TOOL to its command line, such as
+// "wine build/windows/src/vexolant.exe", and VEXOLANT_E2E_PORT_NAME to the
+// name the tool should open (COM5), with VEXOLANT_E2E_PORT_LINK naming the
+// link that maps that name to the printer's device.
+
+// The words that start the tool; the request is appended as one more argument.
+std::vector<std::string> ToolCommand();
+// True when the tool is the binary built here, run directly.
+bool NativeTool();
+// The port name to write into Puerto.dat for the printer's device.
+std::string PortNameFor(const std::string& device);
+// A port name that names no device.
+std::string MissingPortName();
+
+// Skips the current case, with the reason, when the tool runs some other way.
+#define E2E_NATIVE_ONLY(reason)                                                      \
+  do {                                                                               \
+    if (!::e2e::NativeTool()) GTEST_SKIP() << "needs the native tool: " << (reason); \
+  } while (0)
+
+// --- The virtual printer --------------------------------------------------------
+
+// One line of the printer's log: milliseconds since it started, recv, send or
+// note, and the bytes or the remark in readable form.
+struct LogEntry {
+  long long ms = 0;
+  std::string kind;
+  std::string text;
+};
+
+class Printer {
+ public:
+  // Starts vexolant-sim with the case's options; it logs to a file in dir and
+  // writes its device path to portFile. Check Started() before use.
+  Printer(const std::filesystem::path& dir, const std::filesystem::path& portFile,
+          const std::vector<std::string>& options);
+  ~Printer();
+  Printer(const Printer&) = delete;
+  Printer& operator=(const Printer&) = delete;
+
+  bool Started() const { return !device_.empty(); }
+  const std::string& Device() const { return device_; }
+  // Stops the printer (SIGTERM) and returns its exit status; -1 when it was
+  // not running.
+  int Stop();
+
+  std::vector<LogEntry> Log() const;
+  // The texts of the log lines of one kind, in order.
+  std::vector<std::string> Lines(const std::string& kind) const;
+  std::vector<std::string> Received() const { return Lines("recv"); }
+  std::vector<std::string> Sent() const { return Lines("send"); }
+  // A time in the log on the test's clock.
+  Clock::time_point At(long long ms) const;
+  // Waits until a log line of the kind and text shows up; false after limit.
+  bool AwaitLine(const std::string& kind, const std::string& text,
+                 std::chrono::milliseconds limit) const;
+
+ private:
+  std::string logPath_;
+  pid_t pid_ = -1;
+  int stdout_ = -1;
+  std::string device_;
+  Clock::time_point lineRead_;  // when the device path came in
+};
+
+// --- The tool ----------------------------------------------------------------------
+
+// One finished run of the tool.
+struct ToolRun {
+  int exitStatus = -1;  // 128 + signal when it was killed
+  std::string out;
+  std::string err;
+  Clock::time_point start;
+  Clock::time_point end;
+  long long Ms() const;
+};
+
+// A run of the tool in progress, with stdout and stderr going to files in dir
+// and VEXOLANT_HOME (and whatever env adds) in its environment.
+class ToolProcess {
+ public:
+  ToolProcess(const std::filesystem::path& dir, const std::filesystem::path& home,
+              const std::string& request, const Env& env = {});
+  ~ToolProcess();
+  ToolProcess(ToolProcess&& other) noexcept;
+  ToolProcess(const ToolProcess&) = delete;
+  ToolProcess& operator=(const ToolProcess&) = delete;
+  ToolProcess& operator=(ToolProcess&&) = delete;
+
+  // Waits for the end (killing the tool after limit) and collects the run.
+  ToolRun Finish(std::chrono::seconds limit = std::chrono::seconds(60));
+
+ private:
+  std::string outPath_;
+  std::string errPath_;
+  pid_t pid_ = -1;
+  Clock::time_point start_;
+};
+
+// --- Results and frames ------------------------------------------------------------
+
+// The result triple a reporting run prints and stores.
+struct Result {
+  std::string word;
+  int status = 0;
+  int error = 0;
+};
+
+// "Retorno: TRUE\tStatus: 0\tError: 0\n\n"
+std::string ConsoleText(const Result& result);
+// "TRUE\t0\t0", the content of Status_Error.txt.
+std::string ResultLine(const Result& result);
+
+// A command frame as the printer's log shows it: <STX>text<ETX><LRC 0xNN>.
+// The text is plain printable ASCII without '<'.
+std::string Cmd(const std::string& text);
+inline const std::string kEnq = "<ENQ>";
+inline const std::string kAck = "<ACK>";
+
+// The earlier content the result file holds before a run: longer than any
+// result line, so that a file that is not emptied shows.
+inline const std::string kEarlierResult = "EARLIER RUN\t-2147483648\t-2147483648";
+
+// --- Fixture -----------------------------------------------------------------------
+
+// A case's own directory: the tool's working directory (VEXOLANT_HOME) in
+// home/, the printer's log and the tool's output beside it.
+class E2eTest : public testing::Test {
+ protected:
+  E2eTest();
+  ~E2eTest() override;
+  // Shows the printer's log when the case failed.
+  void TearDown() override;
+
+  // Starts a fresh printer and points the tool at it.
+  void StartPrinter(const std::vector<std::string>& options);
+  // Stops the printer and expects a clean end.
+  void StopPrinter();
+  Printer& printer() { return *printer_; }
+
+  ToolRun RunTool(const std::string& request, const Env& env = {});
+  ToolProcess StartTool(const std::string& request, const Env& env = {});
+
+  std::string HomeDir() const { return home_.string(); }
+  std::string HomePath(const std::string& name) const;
+  std::string ReadHome(const std::string& name) const;
+  void WriteHome(const std::string& name, const std::string& bytes) const;
+  bool HomeHas(const std::string& name) const;
+
+  // A run that reported: exit status 1, the console text, the result file,
+  // and (for the native tool) nothing on stderr.
+  void ExpectReported(const ToolRun& run, const Result& result) const;
+  // A run that ended before the port was used: exit status 0, nothing on
+  // stdout, the earlier result file untouched, stderr naming `what`.
+  void ExpectNotOpened(const ToolRun& run, const std::string& what) const;
+
+ private:
+  std::filesystem::path dir_;
+  std::filesystem::path home_;
+  std::optional<Printer> printer_;
+};
+
+// --- Table-driven exchanges ----------------------------------------------------
+
+// A file in the working directory: given before a run, or expected after it.
+struct HomeFile {
+  std::string name;
+  std::string bytes;
+};
+
+// A further check of a case, with the printer's log and the tool's run.
+using Check = std::function<void(const Printer&, const ToolRun&)>;
+
+// One run against one printer: the printer's options, the request ("{home}"
+// stands for the working directory), the result triple, what the printer
+// received in order, and optionally a file given before the run, a file
+// expected after it, and a further check.
+struct Case {
+  std::string name;
+  std::vector<std::string> printer = {};
+  std::string request;
+  Result result;
+  std::vector<std::string> received = {};
+  std::optional<HomeFile> input = std::nullopt;
+  std::optional<HomeFile> output = std::nullopt;
+  Check check = {};
+};
+
+void PrintTo(const Case& c, std::ostream* out);
+std::string CaseName(const testing::TestParamInfo<Case>& info);
+
+class Exchange : public E2eTest, public testing::WithParamInterface<Case> {};
+
+// --- Timing checks -------------------------------------------------------------------
+// Each measures at the printer, on its log's clock, or from a log line to the
+// tool's exit.
+
+// Every NAK that another request follows is followed by it about 1550 ms
+// later (the read ends 50 ms after the NAK, then the 1500 ms pause); after a
+// NAK that nothing follows, the tool ends at once.
+void ExpectNakPauses(const Printer& printer, const ToolRun& run);
+// Consecutive requests, and the last request and the tool's end, lie lo..hi
+// ms apart (silent reads that run out their time-out).
+Check RequestsEvery(long long lo, long long hi);
+// The tool ends lo..hi ms after the last line of the kind (recv or send).
+Check EndsAfterLast(const std::string& kind, long long lo, long long hi);
+// The printer sent exactly these pieces.
+Check SentPieces(std::vector<std::string> pieces);
+// All of the checks.
+Check Both(Check first, Check second);
+
+}  // namespace e2e

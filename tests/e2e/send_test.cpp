@@ -1,0 +1,106 @@
+// SendCmd and SendFileCmd: the frames the printer receives, its answers and
+// refusals, and the result each one gives.
+#include <string>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+const Result kTrue{"TRUE", 0, 0};
+const std::vector<std::string> kXyz{Cmd("Xyz")};
+
+Case Sent(std::string name, std::string request, std::string frameText) {
+  return {.name = std::move(name),
+          .request = std::move(request),
+          .result = kTrue,
+          .received = {Cmd(frameText)}};
+}
+
+// X... commands are answered by the rule of the case.
+Case Answered(std::string name, std::string steps, Result result,
+              std::vector<std::string> received = kXyz, Check check = {}) {
+  return {.name = std::move(name),
+          .printer = {"--rule", "X=" + std::move(steps)},
+          .request = "SendCmd(Xyz)",
+          .result = std::move(result),
+          .received = std::move(received),
+          .check = std::move(check)};
+}
+
+const Case kSendCases[] = {
+    // After a one-byte answer the read, and with it the run, ends 50 ms later.
+    {.name = "Accepted",
+     .request = "SendCmd(abc)",
+     .result = kTrue,
+     .received = {"<STX>abc<ETX><LRC 0x63>"},
+     .check = EndsAfterLast("send", 30, 600)},
+    Sent("TextWithBlanks", "SendCmd(Hola mundo, 2 x 3)", "Hola mundo, 2 x 3"),
+    Sent("TextEndsAtCr", "SendCmd(abc\rdef)", "abc"),
+    Sent("TextEndsAtLf", "SendCmd(abc\ndef\r\n)", "abc"),
+    Sent("NoArgumentIsTheEmptyText", "SendCmd", ""),
+    Sent("EmptyParenthesesAreTheEmptyText", "SendCmd()", ""),
+    Sent("ArgumentEndsAtAParenthesis", "SendCmd(a b(c)d)", "a b"),
+    Sent("LongTextIsCutAt4096Bytes", "SendCmd(" + std::string(5000, 'a') + ")",
+         std::string(4096, 'a')),
+    // A refusal: ENQ, the tool's one ACK, then the status frame, decoded.
+    Answered("Refused", "refuse:4060", {"FALSE", 1, 96}, {Cmd("Xyz"), kAck},
+             SentPieces({"<ENQ>", "<STX>@`<ETX><LRC 0x23>"})),
+    Answered("RefusedWithAStatusThatDecodesAsSuccess", "refuse:4041", {"TRUE", 1, 1},
+             {Cmd("Xyz"), kAck}),
+    Answered("RefusedWithANineByteStatus", "refuse:400000E00000", {"FALSE", 1, 226},
+             {Cmd("Xyz"), kAck}),
+    Answered("StatusFrameAnswerIsAcceptedUndecoded", "status:400000E00000", kTrue),
+    Answered("ThreeNaks", "nak", {"FALSE", 0, 128}, {Cmd("Xyz"), Cmd("Xyz"), Cmd("Xyz")},
+             ExpectNakPauses),
+    Answered("GarbageAnswer", "garbage:41", {"FALSE", 0, 144}),
+    Answered("WrongCheckByte", "badlrc", {"FALSE", 0, 144}),
+};
+INSTANTIATE_TEST_SUITE_P(SendCmd, Exchange, testing::ValuesIn(kSendCases), CaseName);
+
+// A silent printer costs three reads of 9 s; so does a refusal whose status
+// frame never comes.
+const Case kSlowSendCases[] = {
+    Answered("SilentPrinter", "silent", {"FALSE", 0, 137}, {Cmd("Xyz"), Cmd("Xyz"), Cmd("Xyz")},
+             RequestsEvery(8800, 10500)),
+    Answered("RefusedWithoutAStatusFrame", "stop:0,refuse", {"FALSE", 0, 137}, {Cmd("Xyz"), kAck},
+             EndsAfterLast("recv", 26500, 31000)),
+};
+INSTANTIATE_TEST_SUITE_P(SlowSendCmd, Exchange, testing::ValuesIn(kSlowSendCases), CaseName);
+
+const char* const kFileRequest = "SendFileCmd({home}/comandos 1.txt)";
+
+Case FromFile(std::string name, std::vector<std::string> printer, std::string content,
+              Result result, std::vector<std::string> received) {
+  return {.name = std::move(name),
+          .printer = std::move(printer),
+          .request = kFileRequest,
+          .result = std::move(result),
+          .received = std::move(received),
+          .input = HomeFile{"comandos 1.txt", std::move(content)}};
+}
+
+const std::vector<std::string> kRefuseB = {"--rule", "B=refuse:4060"};
+
+const Case kFileCases[] = {
+    FromFile("AllLinesAccepted", {}, "uno\r\ndos dos\nTRES", {"3", 0, 0},
+             {Cmd("uno"), Cmd("dos dos"), Cmd("TRES")}),
+    FromFile("StopsAtTheFirstFailure", kRefuseB, "A1\nB2\nC3\n", {"1", 1, 96},
+             {Cmd("A1"), Cmd("B2"), kAck}),
+    FromFile("RefusalThatDecodesAsSuccessCounts", {"--rule", "B=refuse:4041"}, "A1\nB2\nC3\n",
+             {"3", 0, 0}, {Cmd("A1"), Cmd("B2"), kAck, Cmd("C3")}),
+    FromFile("OnlySkippedLines", {}, "\n\tnota\n\r\n\x01x\n", {"0", 0, 92}, {}),
+    FromFile("SkipsControlLinesAndEndsAtControlZ", {},
+             "\n\tnota\r\nA\n B\n\x1A"
+             "C\n",
+             {"2", 0, 0}, {Cmd("A"), Cmd(" B")}),
+    {.name = "MissingFile",
+     .request = "SendFileCmd({home}/no such file.txt)",
+     .result = {"0", 0, 153},
+     .received = {}},
+    {.name = "NoPath", .request = "SendFileCmd", .result = {"0", 0, 153}, .received = {}},
+};
+INSTANTIATE_TEST_SUITE_P(SendFileCmd, Exchange, testing::ValuesIn(kFileCases), CaseName);
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,85 @@
+// UploadReportCmd and UploadStatusCmd: the blocks the printer sends, the
+// tool's acknowledgements, and the files they leave (CR LF line ends).
+#include <string>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+// R... commands are answered by the rule of the case.
+Case Report(std::string name, std::string steps, Result result, std::string file,
+            std::vector<std::string> received, Check check = {}) {
+  return {.name = std::move(name),
+          .printer = {"--rule", "R=" + std::move(steps)},
+          .request = "UploadReportCmd(R)",
+          .result = std::move(result),
+          .received = std::move(received),
+          .output = HomeFile{"Reporte.txt", std::move(file)},
+          .check = std::move(check)};
+}
+
+const std::string kR = Cmd("R");
+
+// A transfer that ends well waits out one more 5-byte read after the last
+// block (5 s), so the fast cases end theirs by a fault.
+const Case kReportCases[] = {
+    Report("HangUpMidTransferKeepsEarlierLines", "hangup:2,report:3:Line %d", {"FALSE", 0, 145},
+           "Line 1\r\nLine 2\r\n", {kR, kAck, kAck, kAck}),
+    Report("BlockTextKeepsCrAndDropsLf", "hangup:2,report:3:A\\r\\nB|C\\nD", {"FALSE", 0, 145},
+           "A\rB\r\nCD\r\n", {kR, kAck, kAck, kAck}),
+    Report("BlocksInPiecesAreCollected", "hangup:1,split:3:30,report:2:Hello world",
+           {"FALSE", 0, 145}, "Hello world\r\n", {kR, kAck, kAck}),
+    Report("WrongCheckByteKeepsEarlierBlocks", "badlrc:2,report:3:Line %d", {"FALSE", 0, 144},
+           "Line 1\r\n", {kR, kAck, kAck}),
+    Report("AckIsAWrongFirstAnswer", "ack", {"FALSE", 0, 144}, "", {kR}),
+    Report("StatusFrameInsteadOfAReport", "status", {"TRUE", 0, 0}, "", {kR}),
+};
+INSTANTIATE_TEST_SUITE_P(UploadReportCmd, Exchange, testing::ValuesIn(kReportCases), CaseName);
+
+const Case kSlowReportCases[] = {
+    Report("ThreeBlocks", "report:3:Line %d", {"TRUE", 0, 0}, "Line 1\r\nLine 2\r\nLine 3\r\n",
+           {kR, kAck, kAck, kAck, kAck}, EndsAfterLast("recv", 4800, 6500)),
+    Report("PrinterStopsAfterOneBlock", "stop:1,report:3:Line %d", {"FALSE", 0, 137}, "Line 1\r\n",
+           {kR, kAck, kAck}, EndsAfterLast("recv", 9600, 12000)),
+};
+INSTANTIATE_TEST_SUITE_P(SlowUploadReportCmd, Exchange, testing::ValuesIn(kSlowReportCases),
+                         CaseName);
+
+// S... commands are answered by the rule of the case.
+Case StatusReply(std::string name, std::string steps, Result result, std::string file,
+                 std::vector<std::string> received, Check check = {}) {
+  return {.name = std::move(name),
+          .printer = {"--rule", "S=" + std::move(steps)},
+          .request = "UploadStatusCmd(S)",
+          .result = std::move(result),
+          .received = std::move(received),
+          .output = HomeFile{"Status.txt", std::move(file)},
+          .check = std::move(check)};
+}
+
+const std::string kS = Cmd("S");
+
+const Case kStatusReplyCases[] = {
+    StatusReply("OneBlock", "block:Ready 1", {"TRUE", 0, 0}, "Ready 1\r\n", {kS, kAck}),
+    StatusReply("BlockEndingWithEtb", "etb,block:Ready", {"TRUE", 0, 0}, "Ready\r\n", {kS, kAck}),
+    StatusReply("BlockInPiecesKeepsCrAndDropsLf", "split:4:30,block:Line\\r\\none two",
+                {"TRUE", 0, 0}, "Line\rone two\r\n", {kS, kAck}),
+    StatusReply("WrongCheckByte", "badlrc,block:Ready", {"FALSE", 0, 144}, "", {kS}),
+};
+INSTANTIATE_TEST_SUITE_P(UploadStatusCmd, Exchange, testing::ValuesIn(kStatusReplyCases), CaseName);
+
+// The frame goes out once and is never sent again. A silent printer costs
+// three 9-byte reads; a lone NAK is not a block, so it is read on until a
+// read brings nothing.
+const Case kSlowStatusReplyCases[] = {
+    StatusReply("SilentPrinter", "silent", {"FALSE", 0, 137}, "", {kS},
+                EndsAfterLast("recv", 26500, 31000)),
+    StatusReply("NakIsNotRetried", "nak", {"FALSE", 0, 128}, "", {kS},
+                EndsAfterLast("recv", 8800, 10500)),
+};
+INSTANTIATE_TEST_SUITE_P(SlowUploadStatusCmd, Exchange, testing::ValuesIn(kSlowStatusReplyCases),
+                         CaseName);
+
+}  // namespace
+}  // namespace e2e

@@ -98,6 +98,10 @@ const Case kFileCases[] = {
      .request = "SendFileCmd({home}/no such file.txt)",
      .result = {"0", 0, 153},
      .received = {}},
+    {.name = "DirectoryIsNoCommandFile",
+     .request = "SendFileCmd({home})",
+     .result = {"0", 0, 153},
+     .received = {}},
     {.name = "NoPath", .request = "SendFileCmd", .result = {"0", 0, 153}, .received = {}},
 };
 INSTANTIATE_TEST_SUITE_P(SendFileCmd, Exchange, testing::ValuesIn(kFileCases), CaseName);

@@ -1,6 +1,8 @@
 // UploadReportCmd and UploadStatusCmd: the blocks the printer sends, the
 // tool's acknowledgements, and the files they leave (CR LF line ends).
+#include <filesystem>
 #include <string>
+#include <utility>
 
 #include "harness.h"
 
@@ -80,6 +82,21 @@ const Case kSlowStatusReplyCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(SlowUploadStatusCmd, Exchange, testing::ValuesIn(kSlowStatusReplyCases),
                          CaseName);
+
+class Upload : public E2eTest {};
+
+// An output file that cannot be written ends the run before the port is used.
+TEST_F(Upload, OutputFileThatCannotBeWrittenSendsNothing) {
+  ASSERT_NO_FATAL_FAILURE(StartPrinter({}));
+  for (const auto& [request, file] : {std::pair{"UploadReportCmd(R)", "Reporte.txt"},
+                                      std::pair{"UploadStatusCmd(S)", "Status.txt"}}) {
+    SCOPED_TRACE(request);
+    std::filesystem::create_directory(HomePath(file));
+    ExpectReported(RunTool(request), {"FALSE", 0, 153});
+  }
+  StopPrinter();
+  EXPECT_EQ(printer().Received(), std::vector<std::string>{});
+}
 
 }  // namespace
 }  // namespace e2e

@@ -484,12 +484,4 @@ Check SentPieces(std::vector<std::string> pieces) {
   };
 }
 
-Check Both(Check first, Check second) {
-  return
-      [first = std::move(first), second = std::move(second)](const Printer& p, const ToolRun& r) {
-        first(p, r);
-        second(p, r);
-      };
-}
-
 }  // namespace e2e

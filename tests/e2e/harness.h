@@ -22,11 +22,12 @@ using Clock = std::chrono::steady_clock;
 using Env = std::vector<std::pair<std::string, std::string>>;
 
 // --- How the tool is run and where it finds the printer ---------------------
-// These two are the only places that know. Another runner (an emulator for the
-// Windows build, say) sets VEXOLANT_E2E_TOOL to its command line, such as
+// Only these functions know. Another runner (an emulator for the Windows
+// build, say) sets VEXOLANT_E2E_TOOL to its command line, such as
 // "wine build/windows/src/vexolant.exe", and VEXOLANT_E2E_PORT_NAME to the
 // name the tool should open (COM5), with VEXOLANT_E2E_PORT_LINK naming the
-// link that maps that name to the printer's device.
+// link that maps that name to the printer's device. Cases that only the
+// native tool can run skip themselves, with the reason, under such a runner.
 
 // The words that start the tool; the request is appended as one more argument.
 std::vector<std::string> ToolCommand();
@@ -220,9 +221,10 @@ class Exchange : public E2eTest, public testing::WithParamInterface<Case> {};
 // Each measures at the printer, on its log's clock, or from a log line to the
 // tool's exit.
 
-// Every NAK that another request follows is followed by it about 1550 ms
-// later (the read ends 50 ms after the NAK, then the 1500 ms pause); after a
-// NAK that nothing follows, the tool ends at once.
+// Every NAK that another request follows is followed by it about 1560 ms
+// later: the read, which starts 10 ms after the request, ends 50 ms after the
+// NAK has come in, then the 1500 ms pause. After a NAK that nothing follows,
+// the tool ends at once.
 void ExpectNakPauses(const Printer& printer, const ToolRun& run);
 // Consecutive requests, and the last request and the tool's end, lie lo..hi
 // ms apart (silent reads that run out their time-out).
@@ -231,7 +233,5 @@ Check RequestsEvery(long long lo, long long hi);
 Check EndsAfterLast(const std::string& kind, long long lo, long long hi);
 // The printer sent exactly these pieces.
 Check SentPieces(std::vector<std::string> pieces);
-// All of the checks.
-Check Both(Check first, Check second);
 
 }  // namespace e2e

@@ -11,6 +11,7 @@
 #include "fake_port.h"
 #include "link/frame.h"
 #include "scratch_dir.h"
+#include "test_env.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ TEST(CommandRows, EveryCommandWordRunsItsOperationAndReports) {
   for (const RowCase& c : kRowCases) {
     SCOPED_TRACE(c.request);
     ScratchDir home;
-    ::setenv("VEXOLANT_HOME", home.Path().string().c_str(), 1);
+    SetTestEnv("VEXOLANT_HOME", home.Path().string().c_str());
     WriteBytes(home.File("Puerto.dat"), "ttyS0\n");
     FakePort port;
     c.script(port, home);
@@ -73,7 +74,7 @@ TEST(CommandRows, EveryCommandWordRunsItsOperationAndReports) {
     if (c.outputFile != nullptr) {
       EXPECT_EQ(ReadBytes(home.File(c.outputFile)), c.output);
     }
-    ::unsetenv("VEXOLANT_HOME");
+    ClearTestEnv("VEXOLANT_HOME");
   }
 }
 

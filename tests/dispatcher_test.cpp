@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "app/home.h"
 #include "app/report.h"
 #include "fake_port.h"
+#include "test_env.h"
 
 namespace {
 
@@ -67,10 +69,10 @@ class HomeTest : public ::testing::Test {
             ("vexolant_home_" +
              std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(home_);
-    ::setenv("VEXOLANT_HOME", home_.string().c_str(), 1);
+    SetTestEnv("VEXOLANT_HOME", home_.string().c_str());
   }
   void TearDown() override {
-    ::unsetenv("VEXOLANT_HOME");
+    ClearTestEnv("VEXOLANT_HOME");
     fs::remove_all(home_);
   }
   // Runs the tool with one argument (or none); captures stdout and stderr.
@@ -152,16 +154,26 @@ TEST_F(HomeTest, MissingOrEmptyPortFileEndsLikeAPortThatCannotBeOpened) {
   EXPECT_FALSE(fs::exists(home_ / "Status_Error.txt"));
 }
 
+// A port this user may not open: the system's error number, and a word of the
+// hint that goes with it.
+#ifdef _WIN32
+constexpr int32_t kPortDenied = 5;  // ERROR_ACCESS_DENIED
+constexpr const char* kPortDeniedHint = "another program holds the port";
+#else
+constexpr int32_t kPortDenied = EACCES;
+constexpr const char* kPortDeniedHint = "dialout";
+#endif
+
 TEST_F(HomeTest, PortThatCannotBeOpenedLeavesTheResultFileAlone) {
   FakePort port;
-  port.FailOpen(EACCES);
+  port.FailOpen(kPortDenied);
   WritePortFile("ttyS0\n");
   WriteFile(home_ / "Status_Error.txt", "TRUE\t0\t0");
   EXPECT_EQ(Run("ReadFpStatus"), 0);
   EXPECT_EQ(out_, "");
   EXPECT_EQ(ReadFile(home_ / "Status_Error.txt"), "TRUE\t0\t0");
   EXPECT_NE(err_.find("cannot open the port"), std::string::npos) << err_;
-  EXPECT_NE(err_.find("dialout"), std::string::npos) << "a hint for permission denied: " << err_;
+  EXPECT_NE(err_.find(kPortDeniedHint), std::string::npos) << "a hint for access denied: " << err_;
 }
 
 TEST_F(HomeTest, CloseOpensAndClosesThePortAndReportsNothing) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "test_env.h"
 #include "trace_capture.h"
 
 namespace {
@@ -53,15 +54,15 @@ TEST_F(TraceCapture, SilentUnlessSwitchAndSinkAreBothSet) {
 TEST_F(TraceCapture, EnvironmentChoosesTheSink) {
   const std::string path = ::testing::TempDir() + "vexolant_trace_test.txt";
   std::remove(path.c_str());
-  ::setenv("VEXOLANT_TRACE", "", 1);
+  SetTestEnv("VEXOLANT_TRACE", "");
   EXPECT_EQ(TraceStartFromEnvironment(), 1);
   EXPECT_EQ(TraceEnabled, 0);
 
-  ::setenv("VEXOLANT_TRACE", "-", 1);
+  SetTestEnv("VEXOLANT_TRACE", "-");
   EXPECT_EQ(TraceStartFromEnvironment(), 1);
   EXPECT_EQ(TraceSink, stderr);
 
-  ::setenv("VEXOLANT_TRACE", path.c_str(), 1);
+  SetTestEnv("VEXOLANT_TRACE", path.c_str());
   EXPECT_EQ(TraceStartFromEnvironment(), 1);
   TraceText("uno");
   std::fclose(TraceSink);
@@ -69,18 +70,19 @@ TEST_F(TraceCapture, EnvironmentChoosesTheSink) {
   TraceText("dos");
   std::fclose(TraceSink);
   TraceSink = nullptr;
-  FILE* f = std::fopen(path.c_str(), "rb");
+  // The trace file is text: read in text mode, Windows' CR LF reads as LF.
+  FILE* f = std::fopen(path.c_str(), "r");
   ASSERT_NE(f, nullptr);
   char buffer[256] = {};
   std::fread(buffer, 1, sizeof buffer - 1, f);
   std::fclose(f);
   EXPECT_STREQ(buffer, "\n2026/03/04 09:05:07.004 uno\n2026/03/04 09:05:07.004 dos");
 
-  ::setenv("VEXOLANT_TRACE", "/nonexistent-dir/trace.txt", 1);
+  SetTestEnv("VEXOLANT_TRACE", "/nonexistent-dir/trace.txt");
   TraceEnabled = 0;
   EXPECT_EQ(TraceStartFromEnvironment(), 0);
   EXPECT_EQ(TraceEnabled, 0);
-  ::unsetenv("VEXOLANT_TRACE");
+  ClearTestEnv("VEXOLANT_TRACE");
   std::remove(path.c_str());
 }
 

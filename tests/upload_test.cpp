@@ -252,6 +252,7 @@ TEST(Uploads, OutputFileThatCannotBeOpenedLeavesThePortAlone) {
   }
 }
 
+// Not on Windows: it has no device like /dev/full, on which every write fails.
 #ifndef _WIN32
 // A transfer whose text cannot be written is not reported as a success.
 TEST(Uploads, TextThatCannotBeWrittenIsAFileError) {

@@ -50,7 +50,8 @@ TEST_F(PortOpening, PortLockedByAnotherProcessIsBusy) {
 }
 
 TEST_F(PortOpening, SecondRunFindsThePortBusy) {
-  E2E_NATIVE_ONLY("the case relies on the native tool's exclusive open");
+  E2E_NATIVE_ONLY(
+      "the second open must fail, and Wine does not enforce a COM port's exclusive open");
   ASSERT_NO_FATAL_FAILURE(StartPrinter({"--enq", "nak:1"}));
   WriteHome("Status_Error.txt", kEarlierResult);
   ToolProcess first = StartTool("CheckFprinter");
@@ -119,7 +120,7 @@ TEST_F(Trace, FileHoldsTheStepsOfARefusedCommandInOrder) {
   StopPrinter();
   ExpectReported(run, {"FALSE", 1, 96});
 
-  const std::string trace = ReadHome("traza.txt");
+  const std::string trace = LfText(ReadHome("traza.txt"));
   ASSERT_EQ(trace.substr(0, earlier.size()), earlier) << "the trace is appended";
   EXPECT_NE(trace.back(), '\n') << "the last line is left open";
   const std::vector<std::string> expected = {

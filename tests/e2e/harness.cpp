@@ -63,6 +63,39 @@ std::string MissingPortName() {
   return NativeTool() ? "ttyVexolantNone0" : "COM199";
 }
 
+std::string ToolLineEnd() {
+  const std::string program = ToolCommand().back();
+  const bool windows = program.size() >= 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
+  return windows ? "\r\n" : "\n";
+}
+
+std::string LfText(std::string text) {
+  const std::string end = ToolLineEnd();
+  if (end == "\n") return text;
+  for (size_t at = text.find(end); at != std::string::npos; at = text.find(end, at + 1)) {
+    text.replace(at, end.size(), "\n");
+  }
+  return text;
+}
+
+std::optional<termios> LineSettingsToRestore(const std::string& device) {
+  if (NativeTool()) return std::nullopt;
+  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  termios settings{};
+  const bool read = fd >= 0 && tcgetattr(fd, &settings) == 0;
+  if (fd >= 0) close(fd);
+  if (!read) ADD_FAILURE() << "cannot read the line settings of " << device;
+  return read ? std::optional(settings) : std::nullopt;
+}
+
+void RestoreLineSettings(const std::string& device, const termios& settings) {
+  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 || tcsetattr(fd, TCSANOW, &settings) != 0) {
+    ADD_FAILURE() << "cannot restore the line settings of " << device;
+  }
+  if (fd >= 0) close(fd);
+}
+
 // --- Processes ---------------------------------------------------------------------
 
 namespace {
@@ -308,7 +341,7 @@ ToolRun ToolProcess::Finish(std::chrono::seconds limit) {
 
 std::string ConsoleText(const Result& r) {
   return "Retorno: " + r.word + "\tStatus: " + std::to_string(r.status) +
-         "\tError: " + std::to_string(r.error) + "\n\n";
+         "\tError: " + std::to_string(r.error) + ToolLineEnd() + ToolLineEnd();
 }
 
 std::string ResultLine(const Result& r) {
@@ -358,6 +391,7 @@ void E2eTest::StartPrinter(const std::vector<std::string>& options) {
   ASSERT_EQ(ReadHome(kPortFile), device + "\n") << "the printer's port file";
   const std::string name = PortNameFor(device);
   if (name != device) WriteHome(kPortFile, name + "\n");
+  lineSettings_ = LineSettingsToRestore(device);
 }
 
 void E2eTest::StopPrinter() {
@@ -377,6 +411,7 @@ ToolRun E2eTest::RunTool(const std::string& request, const Env& env) {
 }
 
 ToolProcess E2eTest::StartTool(const std::string& request, const Env& env) {
+  if (printer_ && lineSettings_) RestoreLineSettings(printer_->Device(), *lineSettings_);
   return ToolProcess(dir_, home_, request, env);
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
+#include <termios.h>
 
 #include <chrono>
 #include <filesystem>
@@ -37,6 +38,19 @@ bool NativeTool();
 std::string PortNameFor(const std::string& device);
 // A port name that names no device.
 std::string MissingPortName();
+// The line end of the tool's text output: CR LF for a Windows program (a tool
+// command that ends in .exe), which writes its console and trace in text
+// mode; LF otherwise.
+std::string ToolLineEnd();
+// Text that the tool wrote, with its line ends made LF.
+std::string LfText(std::string text);
+
+// The line settings a device has when its printer starts, and putting them
+// back. Wine cannot configure a pseudo-terminal that an earlier run has
+// configured (SetCommState fails with error 87), so before each run of a tool
+// that is not the native one the device gets its first settings back.
+std::optional<termios> LineSettingsToRestore(const std::string& device);
+void RestoreLineSettings(const std::string& device, const termios& settings);
 
 // Skips the current case, with the reason, when the tool runs some other way.
 #define E2E_NATIVE_ONLY(reason)                                                      \
@@ -132,7 +146,7 @@ struct Result {
   int error = 0;
 };
 
-// "Retorno: TRUE\tStatus: 0\tError: 0\n\n"
+// "Retorno: TRUE\tStatus: 0\tError: 0\n\n", with the tool's line ends.
 std::string ConsoleText(const Result& result);
 // "TRUE\t0\t0", the content of Status_Error.txt.
 std::string ResultLine(const Result& result);
@@ -184,6 +198,7 @@ class E2eTest : public testing::Test {
   std::filesystem::path dir_;
   std::filesystem::path home_;
   std::optional<Printer> printer_;
+  std::optional<termios> lineSettings_;
 };
 
 // --- Table-driven exchanges ----------------------------------------------------

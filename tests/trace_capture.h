@@ -20,7 +20,7 @@ inline TraceTime FixedTraceClock() {
 class TraceCapture : public ::testing::Test {
  protected:
   void SetUp() override {
-    sink_ = std::tmpfile();
+    sink_ = OpenSink();
     ASSERT_NE(sink_, nullptr);
     TraceUseClock(FixedTraceClock);
     g_traceClockReads = 0;
@@ -30,6 +30,7 @@ class TraceCapture : public ::testing::Test {
     TraceEnabled = 0;
     TraceUseClock(nullptr);
     std::fclose(sink_);
+    std::remove(SinkPath().c_str());
   }
   void SwitchOn() {
     TraceSink = sink_;
@@ -38,7 +39,7 @@ class TraceCapture : public ::testing::Test {
   // Starts an empty trace.
   void Restart() {
     std::fclose(sink_);
-    sink_ = std::tmpfile();
+    sink_ = OpenSink();
     ASSERT_NE(sink_, nullptr);
     TraceSink = sink_;
   }
@@ -50,4 +51,10 @@ class TraceCapture : public ::testing::Test {
     return text;
   }
   FILE* sink_ = nullptr;
+
+ private:
+  // A file in the test's temporary folder (a tmpfile may land where a normal
+  // user cannot write on Windows), emptied on every open.
+  static std::string SinkPath() { return ::testing::TempDir() + "vexolant_trace_capture.txt"; }
+  static FILE* OpenSink() { return std::fopen(SinkPath().c_str(), "w+b"); }
 };

@@ -9,10 +9,12 @@
 
 namespace {
 
-// The output file of an upload, opened before the port is touched. Its lines
-// end in CR LF wherever the file is made.
+// The output file of an upload, opened before the port is touched and traced
+// once it is there. Its lines end in CR LF wherever the file is made.
 FILE* OpenOutput(const char* path) {
-  return path != nullptr ? std::fopen(path, "wb") : nullptr;
+  FILE* file = path != nullptr ? std::fopen(path, "wb") : nullptr;
+  if (file != nullptr) TraceStr("Archivo creado ", path);
+  return file;
 }
 
 // Closes the output file; false when what was written to it did not reach
@@ -122,7 +124,6 @@ int32_t UploadReportCmd(int32_t* status, int32_t* error, const char* text, const
   TraceText("** UploadReportCmd ** ");
   FILE* file = OpenOutput(outputPath);
   if (file == nullptr) return Deliver(status, error, FP_FILE_ERROR);
-  TraceStr("Archivo creado ", outputPath);
   ExchangePlan plan;
   plan.purgeLabel = "UploadReportCmd";
   plan.request = ExchangeRequest::Frame;
@@ -142,7 +143,6 @@ int32_t UploadStatusCmd(int32_t* status, int32_t* error, const char* text, const
   TraceText("** UploadStatusCmd ** ");
   FILE* file = OpenOutput(outputPath);
   if (file == nullptr) return Deliver(status, error, FP_FILE_ERROR);
-  TraceStr("Archivo creado ", outputPath);
   ExchangeState state;
   if (PurgeForExchange("UploadReportCmd", &state.osError) != 0) {
     RunStatusUpload(&state, text, file);

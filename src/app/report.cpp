@@ -9,14 +9,20 @@
 
 namespace {
 
+// The errno of a stdio call that failed; EIO when it left none.
+int StdioError() {
+  return errno != 0 ? errno : EIO;
+}
+
 // Writes the whole result line; on failure returns the errno of the failing call.
 int WriteResultFile(const std::string& path, const char* line) {
+  errno = 0;
   FILE* file = std::fopen(path.c_str(), "wb+");
-  if (file == nullptr) return errno != 0 ? errno : EIO;
+  if (file == nullptr) return StdioError();
   const size_t length = std::strlen(line);
   int failure = 0;
-  if (std::fwrite(line, 1, length, file) != length) failure = errno != 0 ? errno : EIO;
-  if (std::fclose(file) != 0 && failure == 0) failure = errno != 0 ? errno : EIO;
+  if (std::fwrite(line, 1, length, file) != length) failure = StdioError();
+  if (std::fclose(file) != 0 && failure == 0) failure = StdioError();
   return failure;
 }
 
@@ -31,7 +37,6 @@ int ReportResult(const char* word, const int32_t& status, const int32_t& error) 
   std::snprintf(line, sizeof line, "%s\t%d\t%d", word, static_cast<int>(status),
                 static_cast<int>(error));
   const std::string path = HomeFile(kResultFileName);
-  errno = 0;
   const int failure = WriteResultFile(path, line);
 
   std::printf("\n");

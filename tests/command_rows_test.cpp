@@ -68,7 +68,7 @@ TEST(CommandRows, EveryCommandWordRunsItsOperationAndReports) {
     if (name != std::string::npos) request.replace(name, 8, home.File("cmds.txt"));
     const char* argv[] = {"vexolant", request.c_str()};
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(RunTool(2, argv), 1);
+    EXPECT_EQ(RunTool(2, argv, port.Backend(), port.State()), 1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.console);
     EXPECT_EQ(ReadBytes(home.File("Status_Error.txt")), c.resultFile);
     if (c.outputFile != nullptr) {

@@ -22,14 +22,14 @@ constexpr int32_t kOsError = 31;
 // What an operation delivered, as an outcome code: 0 for success.
 struct LoopOperation {
   const char* name;
-  int32_t (*run)(const std::string& dir);
+  int32_t (*run)(Port* port, const std::string& dir);
   std::vector<uint8_t> request;
   uint32_t readSize;
   bool deliversCode;  // CheckFprinter only tells success from failure
 };
 
-int32_t RunCheck(const std::string&) {
-  return CheckFprinter() == 1 ? 0 : -1;
+int32_t RunCheck(Port* port, const std::string&) {
+  return CheckFprinter(port) == 1 ? 0 : -1;
 }
 
 int32_t Delivered(int32_t result, int32_t status, int32_t error) {
@@ -38,22 +38,22 @@ int32_t Delivered(int32_t result, int32_t status, int32_t error) {
   return error;
 }
 
-int32_t RunReadStatus(const std::string&) {
+int32_t RunReadStatus(Port* port, const std::string&) {
   int32_t status = -1, error = -1;
-  const int32_t result = ReadFpStatus(&status, &error);
+  const int32_t result = ReadFpStatus(port, &status, &error);
   return Delivered(result, status, error);
 }
 
-int32_t RunSend(const std::string&) {
+int32_t RunSend(Port* port, const std::string&) {
   int32_t status = -1, error = -1;
-  const int32_t result = SendCmd(&status, &error, "abc");
+  const int32_t result = SendCmd(port, &status, &error, "abc");
   return Delivered(result, status, error);
 }
 
-int32_t RunUploadReport(const std::string& dir) {
+int32_t RunUploadReport(Port* port, const std::string& dir) {
   int32_t status = -1, error = -1;
   const std::string path = dir + "/Reporte.txt";
-  const int32_t result = UploadReportCmd(&status, &error, "abc", path.c_str());
+  const int32_t result = UploadReportCmd(port, &status, &error, "abc", path.c_str());
   EXPECT_EQ(ReadBytes(path), "") << "a first answer alone stores nothing";
   return Delivered(result, status, error);
 }
@@ -130,7 +130,7 @@ TEST(AttemptLoop, SameScriptSameExchangeInEveryOperation) {
       if (c.readError != 0) port.ReadError(c.readError);
       if (c.failWrite >= 0) port.FailWrite(static_cast<size_t>(c.failWrite), kOsError);
 
-      const int32_t outcome = op.run(dir.Path().string());
+      const int32_t outcome = op.run(port, dir.Path().string());
 
       EXPECT_EQ(outcome, op.deliversCode ? c.outcome : (c.outcome == 0 ? 0 : -1));
       EXPECT_EQ(port.Count(FakeEvent::Purge), 1u);
@@ -155,7 +155,7 @@ TEST(AttemptLoop, LoneAckAcceptsOnlyACommand) {
     FakePort port;
     port.Reply({ASCII_ACK});
     const int32_t expected = std::string(op.name) == "SendCmd" ? 0 : FP_ANSWER_ERROR;
-    EXPECT_EQ(op.run(dir.Path().string()), op.deliversCode ? expected : -1);
+    EXPECT_EQ(op.run(port, dir.Path().string()), op.deliversCode ? expected : -1);
     EXPECT_EQ(port.Writes().size(), 1u);
   }
 }
@@ -164,9 +164,9 @@ TEST(AttemptLoop, LoneEnqIsAWrongAnswerToAnEnquiry) {
   FakePort port;
   port.Reply({ASCII_ENQ}).Reply({ASCII_ENQ});
   int32_t status = -1, error = -1;
-  EXPECT_EQ(ReadFpStatus(&status, &error), 0);
+  EXPECT_EQ(ReadFpStatus(port, &status, &error), 0);
   EXPECT_EQ(error, FP_ANSWER_ERROR);
-  EXPECT_EQ(CheckFprinter(), 0);
+  EXPECT_EQ(CheckFprinter(port), 0);
   EXPECT_EQ(port.Writes().size(), 2u);
 }
 
@@ -177,7 +177,7 @@ TEST(AttemptLoop, FailedPurgeSendsNothing) {
     FakePort port;
     port.FailPurge(kOsError);
     port.Reply(StatusFrame({0, 0}));
-    EXPECT_EQ(op.run(dir.Path().string()), op.deliversCode ? FP_PORT_ERROR : -1);
+    EXPECT_EQ(op.run(port, dir.Path().string()), op.deliversCode ? FP_PORT_ERROR : -1);
     EXPECT_EQ(port.Count(FakeEvent::Write), 0u);
     EXPECT_EQ(port.Count(FakeEvent::Read), 0u);
     EXPECT_EQ(port.Count(FakeEvent::Pause), 0u);
@@ -189,13 +189,13 @@ TEST(AttemptLoop, NineByteFrameAnswersAnEnquiryButNotAReportCommand) {
   {
     FakePort port;
     port.Reply(nine);
-    EXPECT_EQ(CheckFprinter(), 1);
+    EXPECT_EQ(CheckFprinter(port), 1);
   }
   ScratchDir dir;
   FakePort port;
   port.Reply(nine);
   int32_t status = -1, error = -1;
-  EXPECT_EQ(UploadReportCmd(&status, &error, "abc", dir.File("r.txt").c_str()), 0);
+  EXPECT_EQ(UploadReportCmd(port, &status, &error, "abc", dir.File("r.txt").c_str()), 0);
   EXPECT_EQ(error, FP_ANSWER_ERROR) << "five bytes of a nine-byte frame are no frame";
   EXPECT_EQ(port.ReadSizes(), std::vector<uint32_t>{5});
 }
@@ -231,7 +231,7 @@ struct Collected {
 Collected Collect(FakePort& port, uint32_t piece) {
   Block block;
   int32_t osError = 0;
-  CollectBlock(&block, piece, nullptr, &osError);
+  CollectBlock(port, &block, piece, nullptr, &osError);
   return {std::string(block.bytes, block.bytes + block.length), port.ReadSizes(), osError};
 }
 

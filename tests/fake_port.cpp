@@ -7,34 +7,46 @@
 
 namespace {
 
-FakePort* g_fake = nullptr;
+FakePort* Of(Port* port) {
+  return static_cast<FakePort*>(port->state);
+}
 
 const PortBackend kFakeBackend = {
-    [](const char* name, int32_t* error) { return g_fake->Open(name, error); },
-    [] { g_fake->Close(); },
-    [] { return g_fake->Purge(); },
-    [] { return g_fake->LastError(); },
-    [](const uint8_t* bytes, uint32_t count, int32_t* error) {
-      g_fake->Write(bytes, count, error);
+    [](Port* port, const char* name, int32_t* error, bool* busy) {
+      return Of(port)->Open(port, name, error, busy);
     },
-    [](uint8_t* buffer, uint32_t max, int32_t* error) { return g_fake->Read(buffer, max, error); },
-    [](uint32_t milliseconds) { g_fake->Sleep(milliseconds); },
+    [](Port* port) { Of(port)->Close(); },
+    [](Port* port) { return Of(port)->Purge(port); },
+    [](Port* port, const uint8_t* bytes, uint32_t count, int32_t* error) {
+      Of(port)->Write(port, bytes, count, error);
+    },
+    [](Port* port, const ReadCall& call, int32_t* error) {
+      return Of(port)->Read(port, call, error);
+    },
+    [](Port* port, uint32_t milliseconds) { Of(port)->Sleep(milliseconds); },
+    [](Port* port) { return Of(port)->ElapsedMs(); },
 };
 
 }  // namespace
 
 FakePort::FakePort() {
-  g_fake = this;
-  PortUseBackend(&kFakeBackend);
+  link_.backend = &kFakeBackend;
+  link_.state = this;
 }
 
-FakePort::~FakePort() {
-  PortUseBackend(nullptr);
-  g_fake = nullptr;
+FakePort::~FakePort() = default;
+
+const PortBackend* FakePort::Backend() {
+  return &kFakeBackend;
 }
 
 FakePort& FakePort::Reply(std::vector<uint8_t> bytes) {
   replies_.push_back({std::move(bytes), 0});
+  return *this;
+}
+
+FakePort& FakePort::Late(std::vector<uint8_t> bytes, uint32_t tookMs) {
+  replies_.push_back({std::move(bytes), 0, tookMs});
   return *this;
 }
 
@@ -48,11 +60,13 @@ FakePort& FakePort::ReadError(int32_t error) {
   return *this;
 }
 
-int FakePort::Open(const char* name, int32_t* error) {
-  *error = openError_;
-  log_.push_back({FakeEvent::Open, {}, 0, openError_});
-  if (openError_ != 0) {
-    lastError_ = openError_;
+int FakePort::Open(Port* port, const char* name, int32_t* error, bool* busy) {
+  *busy = busyOpens_ > 0;
+  *error = *busy ? 16 : openError_;  // 16: EBUSY on the platforms the tests run on
+  if (*busy) --busyOpens_;
+  log_.push_back({FakeEvent::Open, {}, 0, 0, *error});
+  if (*error != 0) {
+    port->lastError = *error;
     return 0;
   }
   open_ = true;
@@ -61,51 +75,79 @@ int FakePort::Open(const char* name, int32_t* error) {
 }
 
 void FakePort::Close() {
-  log_.push_back({FakeEvent::Close, {}, 0, 0});
+  log_.push_back({FakeEvent::Close, {}, 0, 0, 0});
   open_ = false;
 }
 
-int FakePort::Purge() {
-  log_.push_back({FakeEvent::Purge, {}, 0, purgeError_});
+int FakePort::Purge(Port* port) {
+  log_.push_back({FakeEvent::Purge, {}, 0, 0, purgeError_});
   if (purgeError_ != 0) {
-    lastError_ = purgeError_;
+    port->lastError = purgeError_;
     return 0;
   }
   return 1;
 }
 
-void FakePort::Write(const uint8_t* bytes, uint32_t count, int32_t* error) {
+void FakePort::Write(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error) {
   *error = 0;
   for (const WriteFailure& f : writeFailures_) {
     if (f.index == writes_) *error = f.error;
   }
   ++writes_;
-  log_.push_back({FakeEvent::Write, std::vector<uint8_t>(bytes, bytes + count), count, *error});
-  if (*error != 0) lastError_ = *error;
+  log_.push_back({FakeEvent::Write, std::vector<uint8_t>(bytes, bytes + count), count, 0, *error});
+  if (*error != 0) port->lastError = *error;
 }
 
-uint32_t FakePort::Read(uint8_t* buffer, uint32_t max, int32_t* error) {
+uint32_t FakePort::Read(Port* port, const ReadCall& call, int32_t* error) {
+  const uint32_t max = call.max;
+  // The longest the read may last: its time-out, or its limit when sooner.
+  const uint64_t bound = std::min<uint64_t>(uint64_t{max} * 1000, call.limitMs);
   ScriptedRead next;
   if (!replies_.empty()) {
     next = std::move(replies_.front());
     replies_.pop_front();
   }
+  if (next.tookMs > bound) {
+    // The bytes come later than the read lasts: it ends silent.
+    next.tookMs -= static_cast<uint32_t>(bound);
+    replies_.push_front(std::move(next));
+    next = ScriptedRead{};
+  }
   *error = next.error;
   if (next.bytes.size() > max) {
-    replies_.push_front({std::vector<uint8_t>(next.bytes.begin() + max, next.bytes.end()), 0});
+    replies_.push_front({std::vector<uint8_t>(next.bytes.begin() + max, next.bytes.end()), 0, 0});
     next.bytes.resize(max);
   }
-  std::copy(next.bytes.begin(), next.bytes.end(), buffer);
-  // A silent read lasts its full time-out; a reply ends 50 ms after its last byte.
-  elapsedMs_ += next.bytes.empty() ? uint64_t{max} * 1000 : 50;
-  log_.push_back({FakeEvent::Read, next.bytes, max, next.error});
-  if (next.error != 0) lastError_ = next.error;
+  std::copy(next.bytes.begin(), next.bytes.end(), call.reply + call.held);
+  // A silent read lasts its full time-out; a reply ends 50 ms after its last
+  // byte, or at once when the port ends reads at a whole reply.
+  // A read that gets all it asked for ends with its last byte.
+  uint64_t took = next.tookMs;
+  if (next.bytes.empty()) {
+    took = bound;
+  } else if (next.bytes.size() < max &&
+             (port->readEnd == ReadEnd::Gap ||
+              IsWholeReply(call.reply, call.held + static_cast<uint32_t>(next.bytes.size())) ==
+                  0)) {
+    took += 50;
+  }
+  elapsedMs_ += std::min<uint64_t>(took, bound);
+  log_.push_back({FakeEvent::Read, next.bytes, max, call.limitMs, next.error});
+  if (next.error != 0) port->lastError = next.error;
   return static_cast<uint32_t>(next.bytes.size());
 }
 
 void FakePort::Sleep(uint32_t milliseconds) {
   elapsedMs_ += milliseconds;
-  log_.push_back({FakeEvent::Pause, {}, milliseconds, 0});
+  log_.push_back({FakeEvent::Pause, {}, milliseconds, 0, 0});
+}
+
+std::vector<uint32_t> FakePort::ReadLimits() const {
+  std::vector<uint32_t> limits;
+  for (const FakeEvent& e : log_) {
+    if (e.kind == FakeEvent::Read) limits.push_back(e.limit);
+  }
+  return limits;
 }
 
 std::vector<std::vector<uint8_t>> FakePort::Writes() const {

@@ -1,8 +1,9 @@
-// A scripted stand-in for the serial port and the pause, installed in place of
-// the platform backend for the life of the object. Reads return the queued
+// A scripted stand-in for the serial port, the pause and the clock: a port
+// record of its own (Link()) whose backend it is, or the backend and state
+// to give a port that the code under test makes. Reads return the queued
 // results in order (a silent read when none is left); writes, purges, pauses,
 // opens and closes are logged in one timeline. Nothing really sleeps: pauses
-// and read time-outs advance a virtual clock.
+// and read time-outs advance a virtual clock, which is the port's clock.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "link/port.h"
+
 struct FakeEvent {
   enum Kind { Open, Close, Purge, Write, Read, Pause } kind;
   std::vector<uint8_t> bytes;  // written, or delivered by a read
   uint32_t value = 0;          // pause length, or the count a read asked for
+  uint32_t limit = 0;          // a read's limit in milliseconds
   int32_t error = 0;           // OS error reported by the call
 };
 
@@ -27,9 +31,21 @@ class FakePort {
   // What the next reads deliver, in order. A result longer than the count a
   // read asks for is split: the rest is what the following read gets.
   FakePort& Reply(std::vector<uint8_t> bytes);
+  // A read that brings bytes only after tookMs (a slow or dripping printer);
+  // a read whose limit ends sooner brings nothing and leaves them queued.
+  FakePort& Late(std::vector<uint8_t> bytes, uint32_t tookMs);
   FakePort& Silence(int times = 1);
   FakePort& ReadError(int32_t error);
 
+  // The port record driven by this fake, and what a port made elsewhere
+  // needs to be driven by it.
+  Port* Link() { return &link_; }
+  operator Port*() { return &link_; }
+  static const PortBackend* Backend();
+  void* State() { return this; }
+
+  // Opens that find the port busy before the next one succeeds.
+  void BusyOpens(int times) { busyOpens_ = times; }
   // Failures of the next open, of the next purge, or of the write with the
   // given 0-based index among all writes of the test.
   void FailOpen(int32_t error) { openError_ = error; }
@@ -47,19 +63,23 @@ class FakePort {
   std::string OpenedName() const { return openedName_; }
   size_t PendingReplies() const { return replies_.size(); }
 
+  // The limits the reads were given (kNoReadLimit for none).
+  std::vector<uint32_t> ReadLimits() const;
+  int32_t LastError() const { return link_.lastError; }
+
   // Backend entry points (public for the C function table).
-  int Open(const char* name, int32_t* error);
+  int Open(Port* port, const char* name, int32_t* error, bool* busy);
   void Close();
-  int Purge();
-  int32_t LastError() const { return lastError_; }
-  void Write(const uint8_t* bytes, uint32_t count, int32_t* error);
-  uint32_t Read(uint8_t* buffer, uint32_t max, int32_t* error);
+  int Purge(Port* port);
+  void Write(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error);
+  uint32_t Read(Port* port, const ReadCall& call, int32_t* error);
   void Sleep(uint32_t milliseconds);
 
  private:
   struct ScriptedRead {
     std::vector<uint8_t> bytes;
     int32_t error = 0;
+    uint32_t tookMs = 0;  // 0: the read's own time (50 ms after bytes)
   };
   struct WriteFailure {
     size_t index;
@@ -71,7 +91,8 @@ class FakePort {
   size_t writes_ = 0;
   int32_t openError_ = 0;
   int32_t purgeError_ = 0;
-  int32_t lastError_ = 0;
+  int busyOpens_ = 0;
+  Port link_;
   uint64_t elapsedMs_ = 0;
   bool open_ = false;
   std::string openedName_;

@@ -49,7 +49,7 @@ class OperationTrace : public TraceCapture {
 TEST_F(OperationTrace, SendCmdRefusedAfterANak) {
   FakePort port;
   port.Reply({ASCII_NAK}).Reply({ASCII_ENQ}).Silence().Reply(StatusFrame({0x40, 0x40}));
-  EXPECT_EQ(SendCmd(&status_, &error_, "abc"), 1);
+  EXPECT_EQ(SendCmd(port, &status_, &error_, "abc"), 1);
   const std::string salida = AsText(Frame("abc"));
   ExpectLines({
       Line("** SendCmd ** "),
@@ -70,7 +70,7 @@ TEST_F(OperationTrace, SendCmdRefusedAfterANak) {
 TEST_F(OperationTrace, SendCmdRefusedWithoutAStatusFrame) {
   FakePort port;
   port.Reply({ASCII_ENQ}).Reply({ASCII_ACK});
-  EXPECT_EQ(SendCmd(&status_, &error_, ""), 0);
+  EXPECT_EQ(SendCmd(port, &status_, &error_, ""), 0);
   ExpectLines({
       Line("** SendCmd ** "),
       Value("Salida", AsText(Bytes({2, 3, 3}))),
@@ -153,14 +153,14 @@ TEST_F(OperationTrace, SendCmdFailures) {
     Restart();
     FakePort port;
     c.script(port);
-    SendCmd(&status_, &error_, "A");
+    SendCmd(port, &status_, &error_, "A");
     ExpectLines(c.lines);
   }
 }
 
 TEST_F(OperationTrace, CheckFprinterSilent) {
   FakePort port;
-  EXPECT_EQ(CheckFprinter(), 0);
+  EXPECT_EQ(CheckFprinter(port), 0);
   ExpectLines({
       Line("** CheckFprinter: Prueba de Impresora** "),
       Error("CheckFprinter: Timeout Ciclo", 0),
@@ -173,7 +173,7 @@ TEST_F(OperationTrace, CheckFprinterSilent) {
 TEST_F(OperationTrace, ReadFpStatusWithALongFrame) {
   FakePort port;
   port.Reply({ASCII_NAK}).Reply(StatusFrame({0x40, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(ReadFpStatus(&status_, &error_), 1);
+  EXPECT_EQ(ReadFpStatus(port, &status_, &error_), 1);
   ExpectLines({
       Line("** ReadFpOrignalStatus ** "),
       Line("paso r1"),
@@ -186,12 +186,12 @@ TEST_F(OperationTrace, ReadFpStatusWriteAndReadFailures) {
   {
     FakePort port;
     port.FailWrite(0, 3);
-    ReadFpStatus(&status_, &error_);
+    ReadFpStatus(port, &status_, &error_);
   }
   {
     FakePort port;
     port.ReadError(4);
-    CheckFprinter();
+    CheckFprinter(port);
   }
   ExpectLines({
       Line("** ReadFpOrignalStatus ** "),
@@ -209,7 +209,7 @@ TEST_F(OperationTrace, UploadStatusCmdAfterAnEmptyRead) {
   const std::string path = dir.File("Status.txt");
   FakePort port;
   port.Silence().Reply(Frame("ok"));
-  EXPECT_EQ(UploadStatusCmd(&status_, &error_, "S", path.c_str()), 1);
+  EXPECT_EQ(UploadStatusCmd(port, &status_, &error_, "S", path.c_str()), 1);
   ExpectLines({
       Line("** UploadStatusCmd ** "),
       Value("Archivo creado ", path),
@@ -234,17 +234,17 @@ TEST_F(OperationTrace, UploadStatusCmdFailures) {
   {
     FakePort port;
     port.FailPurge(2);
-    UploadStatusCmd(&status_, &error_, "S", path.c_str());
+    UploadStatusCmd(port, &status_, &error_, "S", path.c_str());
   }
   {
     FakePort port;
     port.FailWrite(0, 3);
-    UploadStatusCmd(&status_, &error_, "S", path.c_str());
+    UploadStatusCmd(port, &status_, &error_, "S", path.c_str());
   }
   {
     FakePort port;
     port.Reply(Bytes({2, 'a'})).ReadError(4);
-    UploadStatusCmd(&status_, &error_, "S", path.c_str());
+    UploadStatusCmd(port, &status_, &error_, "S", path.c_str());
   }
   const std::string salida = AsText(Frame("S"));
   ExpectLines({
@@ -279,12 +279,12 @@ TEST_F(OperationTrace, UploadReportCmdTracesNoOutcome) {
   {
     FakePort port;
     port.Silence().Reply({ASCII_ENQ}).Reply(Frame("L1")).ReadError(9);
-    UploadReportCmd(&status_, &error_, "R", path.c_str());
+    UploadReportCmd(port, &status_, &error_, "R", path.c_str());
   }
   {
     FakePort port;
     port.Reply({ASCII_ENQ}).ReadError(10);
-    UploadReportCmd(&status_, &error_, "R", path.c_str());
+    UploadReportCmd(port, &status_, &error_, "R", path.c_str());
   }
   ExpectLines({
       Line("** UploadReportCmd ** "),
@@ -304,7 +304,7 @@ TEST_F(OperationTrace, SendFileCmdCountsEachCommand) {
   WriteBytes(path, "A\n");
   FakePort port;
   port.Reply({ASCII_ACK});
-  EXPECT_EQ(SendFileCmd(&status_, &error_, path.c_str()), 1);
+  EXPECT_EQ(SendFileCmd(port, &status_, &error_, path.c_str()), 1);
   ExpectLines({
       Line("** SendFileCmd ** "),
       Line("** SendCmd ** "),

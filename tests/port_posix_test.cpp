@@ -28,6 +28,9 @@
 
 namespace {
 
+// The port record the tests drive (the platform backend).
+Port g_link;
+
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -75,7 +78,7 @@ int InChild(const std::function<int()>& body) {
 // A child's verdict on an open: 0 when it succeeded, else the OS error.
 int OpenVerdict(const std::string& name) {
   int32_t error = 0;
-  return PortOpen(name.c_str(), &error) == 1 ? 0 : (error == 0 ? 255 : error);
+  return PortOpen(&g_link, name.c_str(), &error) == 1 ? 0 : (error == 0 ? 255 : error);
 }
 
 // One step of the printer: at atMs after the start it sends bytes, or hangs
@@ -89,7 +92,7 @@ struct Step {
 class PtyPort : public ::testing::Test {
  protected:
   void SetUp() override {
-    PortUseBackend(nullptr);
+    g_link = Port{};
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master_, 0) << std::strerror(errno);
     ASSERT_EQ(grantpt(master_), 0);
@@ -99,13 +102,13 @@ class PtyPort : public ::testing::Test {
 
   void TearDown() override {
     Join();
-    PortClose();
+    PortClose(&g_link);
     if (master_ >= 0) close(master_);
   }
 
   void OpenPort() {
     int32_t error = -1;
-    ASSERT_EQ(PortOpen(slave_.c_str(), &error), 1) << std::strerror(error);
+    ASSERT_EQ(PortOpen(&g_link, slave_.c_str(), &error), 1) << std::strerror(error);
     ASSERT_EQ(error, 0);
   }
 
@@ -180,7 +183,7 @@ TEST_F(PtyPort, OneByteReplyToNineByteReadEndsFiftyMsAfterItArrived) {
   int32_t error = -1;
   const auto start = Clock::now();
   Play({{100, "\x06"}}, start);
-  const uint32_t got = PortRead(buffer, 9, &error);
+  const uint32_t got = PortRead(&g_link, buffer, 9, &error);
   const auto end = Clock::now();
   Join();
   EXPECT_EQ(error, 0);
@@ -190,6 +193,74 @@ TEST_F(PtyPort, OneByteReplyToNineByteReadEndsFiftyMsAfterItArrived) {
   EXPECT_GE(afterReply, 45);
   EXPECT_LT(afterReply, 90);  // not 100 ms steps, not the 9 s of a silent line
 }
+
+// Reads that end at a whole reply: at once after a lone ACK, NAK or ENQ or a
+// frame's check byte, counting bytes an earlier read of the same reply
+// brought; other bytes end the read by the gap as usual; a limit ends a
+// silent read early.
+struct WholeReplyCase {
+  const char* name;
+  std::vector<Step> steps;
+  std::string held;      // bytes of the reply held before the read
+  uint32_t limitMs;      // the read's limit
+  std::string read;      // what a 9-byte read returns
+  int64_t minMs, maxMs;  // its end, after the start
+};
+
+class WholeReplyRead : public PtyPort, public ::testing::WithParamInterface<WholeReplyCase> {};
+
+TEST_P(WholeReplyRead, EndsAsSoonAsTheReplyIsWhole) {
+  const WholeReplyCase& c = GetParam();
+  OpenPort();
+  g_link.readEnd = ReadEnd::Complete;
+  uint8_t reply[32] = {};
+  std::copy(c.held.begin(), c.held.end(), reply);
+  int32_t error = -1;
+  const auto start = Clock::now();
+  Play(c.steps, start);
+  const ReadCall call{reply, static_cast<uint32_t>(c.held.size()), 9, c.limitMs};
+  const uint32_t got = PortReadCall(&g_link, call, &error);
+  const int64_t took = MsBetween(start, Clock::now());
+  Join();
+  EXPECT_EQ(error, 0);
+  EXPECT_EQ(Text(reply + c.held.size(), got), c.read);
+  EXPECT_GE(took, c.minMs);
+  EXPECT_LT(took, c.maxMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PosixPort, WholeReplyRead,
+    ::testing::Values(
+        WholeReplyCase{"AckLeavesTheStrayByteQueued",
+                       {{20, "\x06"}, {60, "x"}},
+                       "",
+                       kNoReadLimit,
+                       "\x06",
+                       15,
+                       55},
+        WholeReplyCase{"FrameEndsAtItsCheckByte",
+                       {{20,
+                         "\x02"
+                         "ab\x03"},
+                        {40, "\x60"},
+                        {80, "x"}},
+                       "",
+                       kNoReadLimit,
+                       "\x02"
+                       "ab\x03\x60",
+                       35,
+                       75},
+        WholeReplyCase{"HeldStartCounts",
+                       {{20, "\x03\x60"}},
+                       "\x02"
+                       "ab",
+                       kNoReadLimit,
+                       "\x03\x60",
+                       15,
+                       55},
+        WholeReplyCase{"NoWholeReplyEndsByTheGap", {{20, "xy"}}, "", kNoReadLimit, "xy", 65, 110},
+        WholeReplyCase{"LimitEndsASilentRead", {}, "", 50, "", 48, 100}),
+    [](const ::testing::TestParamInfo<WholeReplyCase>& param) { return param.param.name; });
 
 struct GapCase {
   const char* name;
@@ -212,11 +283,11 @@ TEST_P(ReadGaps, ReadEndsAtTheFirstGapOverFiftyMs) {
   int32_t error = -1;
   const auto start = Clock::now();
   Play(c.steps, start);
-  uint32_t got = PortRead(buffer, 9, &error);
+  uint32_t got = PortRead(&g_link, buffer, 9, &error);
   const auto end = Clock::now();
   EXPECT_EQ(error, 0);
   EXPECT_EQ(Text(buffer, got), c.firstRead);
-  got = PortRead(buffer, 9, &error);
+  got = PortRead(&g_link, buffer, 9, &error);
   Join();
   const int64_t afterLast = MsBetween(sentAt_[c.lastOfFirstRead], end);
   EXPECT_GE(afterLast, 45);
@@ -244,13 +315,13 @@ TEST_F(PtyPort, ReadReturnsAsSoonAsTheCountIsIn) {
   Send("XYZ");
   ASSERT_TRUE(WaitQueued(3));
   auto start = Clock::now();
-  EXPECT_EQ(PortRead(buffer, 3, &error), 3u);
+  EXPECT_EQ(PortRead(&g_link, buffer, 3, &error), 3u);
   EXPECT_LT(MsBetween(start, Clock::now()), 30);
   EXPECT_EQ(Text(buffer, 3), "XYZ");
 
   start = Clock::now();
   Play({{50, "1"}, {60, "2"}, {70, "3"}}, start);
-  EXPECT_EQ(PortRead(buffer, 3, &error), 3u);
+  EXPECT_EQ(PortRead(&g_link, buffer, 3, &error), 3u);
   const auto end = Clock::now();
   Join();
   EXPECT_EQ(error, 0);
@@ -263,15 +334,15 @@ TEST_F(PtyPort, BytesBeyondTheCountStayForTheNextReadUntilAPurge) {
   uint8_t buffer[2] = {};
   int32_t error = -1;
   Send("ABCDE");
-  EXPECT_EQ(PortRead(buffer, 2, &error), 2u);
+  EXPECT_EQ(PortRead(&g_link, buffer, 2, &error), 2u);
   EXPECT_EQ(Text(buffer, 2), "AB");
-  EXPECT_EQ(PortRead(buffer, 2, &error), 2u);
+  EXPECT_EQ(PortRead(&g_link, buffer, 2, &error), 2u);
   EXPECT_EQ(Text(buffer, 2), "CD");
   EXPECT_EQ(error, 0);
 
-  EXPECT_NE(PortPurge(), 0);  // "E" goes
+  EXPECT_NE(PortPurge(&g_link), 0);  // "E" goes
   Send("Z");
-  EXPECT_EQ(PortRead(buffer, 1, &error), 1u);
+  EXPECT_EQ(PortRead(&g_link, buffer, 1, &error), 1u);
   EXPECT_EQ(error, 0);
   EXPECT_EQ(buffer[0], 'Z');
 }
@@ -285,7 +356,7 @@ TEST_P(SilentRead, LastsOneSecondPerRequestedByteWithoutSpinning) {
   int32_t error = -1;
   const int64_t cpuBefore = ThreadCpuMs();
   const auto start = Clock::now();
-  EXPECT_EQ(PortRead(buffer, count, &error), 0u);
+  EXPECT_EQ(PortRead(&g_link, buffer, count, &error), 0u);
   const int64_t elapsed = MsBetween(start, Clock::now());
   EXPECT_EQ(error, 0);
   EXPECT_GE(elapsed, 1000 * static_cast<int64_t>(count) - 5);
@@ -296,9 +367,9 @@ TEST_P(SilentRead, LastsOneSecondPerRequestedByteWithoutSpinning) {
 INSTANTIATE_TEST_SUITE_P(PosixPort, SilentRead, ::testing::Values(1u, 2u));
 
 TEST(PosixPortPause, BlocksForTheGivenTime) {
-  PortUseBackend(nullptr);
+  g_link = Port{};
   const auto start = Clock::now();
-  Pause(120);
+  Pause(&g_link, 120);
   const int64_t elapsed = MsBetween(start, Clock::now());
   EXPECT_GE(elapsed, 120);
   EXPECT_LT(elapsed, 220);
@@ -310,13 +381,13 @@ TEST_F(PtyPort, EveryByteValueTravelsUnchangedBothWays) {
   OpenPort();
   const std::string all = AllByteValues();
   int32_t error = -1;
-  PortWrite(reinterpret_cast<const uint8_t*>(all.data()), 256, &error);
+  PortWrite(&g_link, reinterpret_cast<const uint8_t*>(all.data()), 256, &error);
   EXPECT_EQ(error, 0);
   EXPECT_EQ(Receive(257, 300), all);  // exactly these bytes, nothing added
 
   Send(all);
   uint8_t buffer[256] = {};
-  EXPECT_EQ(PortRead(buffer, 256, &error), 256u);
+  EXPECT_EQ(PortRead(&g_link, buffer, 256, &error), 256u);
   EXPECT_EQ(error, 0);
   EXPECT_EQ(Text(buffer, 256), all);
 }
@@ -347,7 +418,7 @@ TEST_F(PtyPort, OpenSetsRawLineWithNonBlockingDriverReads) {
 // must accept the port from what it reads back.
 TEST_F(PtyPort, OpensInARowOfTheSamePseudoTerminalAllSucceed) {
   OpenPort();
-  PortClose();
+  PortClose(&g_link);
   OpenPort();
   const int descriptors = OpenDescriptors();
   OpenPort();  // without a close in between: the held descriptor is replaced
@@ -355,31 +426,31 @@ TEST_F(PtyPort, OpensInARowOfTheSamePseudoTerminalAllSucceed) {
   int32_t error = -1;
   Send("k");
   uint8_t byte = 0;
-  EXPECT_EQ(PortRead(&byte, 1, &error), 1u);
+  EXPECT_EQ(PortRead(&g_link, &byte, 1, &error), 1u);
   EXPECT_EQ(error, 0);
 }
 
 TEST_F(PtyPort, ClosingTwiceIsHarmless) {
   OpenPort();
   const int descriptors = OpenDescriptors();
-  PortClose();
+  PortClose(&g_link);
   EXPECT_EQ(OpenDescriptors(), descriptors - 1);
   // A descriptor that takes the freed number must survive the second close.
   const int spare = dup(master_);
   ASSERT_GE(spare, 0);
-  PortClose();
-  EXPECT_EQ(CloseFpctrl(), 1);
+  PortClose(&g_link);
+  EXPECT_EQ(CloseFpctrl(&g_link), 1);
   EXPECT_NE(fcntl(spare, F_GETFD), -1);
   close(spare);
 
   int32_t error = 0;
   uint8_t byte = 0;
-  EXPECT_EQ(PortRead(&byte, 1, &error), 0u);
+  EXPECT_EQ(PortRead(&g_link, &byte, 1, &error), 0u);
   EXPECT_EQ(error, EBADF);
-  PortWrite(&byte, 1, &error);
+  PortWrite(&g_link, &byte, 1, &error);
   EXPECT_EQ(error, EBADF);
-  EXPECT_EQ(PortPurge(), 0);
-  EXPECT_EQ(PortLastError(), EBADF);
+  EXPECT_EQ(PortPurge(&g_link), 0);
+  EXPECT_EQ(PortLastError(&g_link), EBADF);
 }
 
 struct BadName {
@@ -395,15 +466,15 @@ void PrintTo(const BadName& c, std::ostream* os) {
 class UnopenablePort : public ::testing::TestWithParam<BadName> {};
 
 TEST_P(UnopenablePort, FailsWithTheOsErrorAndLeavesNoDescriptor) {
-  PortUseBackend(nullptr);
+  g_link = Port{};
   const int descriptors = OpenDescriptors();
   int32_t error = 0;
-  EXPECT_EQ(OpenFpctrl(GetParam().name, &error), 0);
+  EXPECT_EQ(OpenFpctrl(&g_link, GetParam().name, &error), 0);
   EXPECT_EQ(error, GetParam().error) << std::strerror(error);
-  EXPECT_EQ(PortLastError(), GetParam().error);
+  EXPECT_EQ(PortLastError(&g_link), GetParam().error);
   EXPECT_EQ(OpenDescriptors(), descriptors);
   uint8_t byte = 0;
-  EXPECT_EQ(PortRead(&byte, 1, &error), 0u);
+  EXPECT_EQ(PortRead(&g_link, &byte, 1, &error), 0u);
   EXPECT_EQ(error, EBADF);  // the port stays closed
 }
 
@@ -442,7 +513,7 @@ TEST_F(PtyPort, HeldPortRefusesASecondProcessAndKeepsItsBytes) {
     if (write(ready[1], &c, 1) != 1 || read(release[0], &c, 1) != 1) _exit(2);
     uint8_t buffer[4] = {};
     int32_t error = 0;
-    const uint32_t got = PortRead(buffer, 4, &error);
+    const uint32_t got = PortRead(&g_link, buffer, 4, &error);
     _exit(error == 0 && Text(buffer, got) == "HOLD" ? 0 : 3);
   }
   ASSERT_GT(holder, 0);
@@ -453,7 +524,7 @@ TEST_F(PtyPort, HeldPortRefusesASecondProcessAndKeepsItsBytes) {
 
   const int descriptors = OpenDescriptors();
   int32_t error = 0;
-  EXPECT_EQ(PortOpen(slave_.c_str(), &error), 0);
+  EXPECT_EQ(PortOpen(&g_link, slave_.c_str(), &error), 0);
   EXPECT_EQ(error, EBUSY);
   EXPECT_EQ(OpenDescriptors(), descriptors);
   const int fd = open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -508,12 +579,12 @@ TEST_F(PtyPort, LineGoneBeforeTheReadIsAnErrorAtOnce) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     int32_t error = 0;
     const auto start = Clock::now();
-    PortRead(buffer, 9, &error);
+    PortRead(&g_link, buffer, 9, &error);
     EXPECT_EQ(error, EIO);
     EXPECT_LT(MsBetween(start, Clock::now()), 100);
   }
   int32_t error = 0;
-  PortWrite(buffer, 1, &error);
+  PortWrite(&g_link, buffer, 1, &error);
   EXPECT_EQ(error, EIO);
 }
 
@@ -524,7 +595,7 @@ TEST_F(PtyPort, LineGoneDuringTheReadEndsItAtOnceWithoutSpinning) {
   const int64_t cpuBefore = ThreadCpuMs();
   const auto start = Clock::now();
   Play({{100, "", true}}, start);
-  PortRead(buffer, 9, &error);
+  PortRead(&g_link, buffer, 9, &error);
   const auto end = Clock::now();
   Join();
   EXPECT_EQ(error, EIO);

@@ -8,6 +8,7 @@
 #include "link/exchange.h"
 #include "link/frame.h"
 #include "link/outcome.h"
+#include "printer/command_file.h"
 #include "printer/operations.h"
 #include "scratch_dir.h"
 
@@ -22,9 +23,9 @@ struct Sent {
   int32_t result, status, error;
 };
 
-Sent Send(const char* text) {
+Sent Send(Port* port, const char* text) {
   Sent s{-1, -1, -1};
-  s.result = SendCmd(&s.status, &s.error, text);
+  s.result = SendCmd(port, &s.status, &s.error, text);
   return s;
 }
 
@@ -46,7 +47,7 @@ TEST(SendCmd, FrameCarriesTheFirstLineOfTheText) {
     SCOPED_TRACE(c.name);
     FakePort port;
     port.Reply(kAck);
-    const Sent s = Send(c.absent ? nullptr : c.text.c_str());
+    const Sent s = Send(port, c.absent ? nullptr : c.text.c_str());
     EXPECT_EQ(s.result, 1);
     EXPECT_EQ(port.Writes(), Writes{c.frame});
   }
@@ -71,7 +72,7 @@ TEST(SendCmd, AnswersOtherThanRefusal) {
     SCOPED_TRACE(c.name);
     FakePort port;
     for (const auto& r : c.replies) port.Reply(r);
-    const Sent s = Send("CMD");
+    const Sent s = Send(port, "CMD");
     EXPECT_EQ(s.result, c.expected.result);
     EXPECT_EQ(s.status, c.expected.status);
     EXPECT_EQ(s.error, c.expected.error);
@@ -101,7 +102,7 @@ TEST(SendCmd, RefusalReportsThePrintersDecodedStatus) {
     FakePort port;
     port.Reply(kEnq);
     for (const auto& r : c.after) port.Reply(r);
-    const Sent s = Send("CMD");
+    const Sent s = Send(port, "CMD");
     EXPECT_EQ(s.result, c.expected.result);
     EXPECT_EQ(s.status, c.expected.status);
     EXPECT_EQ(s.error, c.expected.error);
@@ -116,7 +117,7 @@ TEST(SendCmd, FailedAckAfterRefusalIsAPortError) {
   FakePort port;
   port.Reply(kEnq).Reply(StatusFrame({0x40, 0x40}));
   port.FailWrite(1, 23);
-  const Sent s = Send("CMD");
+  const Sent s = Send(port, "CMD");
   EXPECT_EQ(s.result, 0);
   EXPECT_EQ(s.error, FP_PORT_ERROR);
   EXPECT_EQ(port.Count(FakeEvent::Read), 1u) << "no status read after a failed ACK";
@@ -125,11 +126,43 @@ TEST(SendCmd, FailedAckAfterRefusalIsAPortError) {
 TEST(SendCmd, RefusalAfterANakPausedOnce) {
   FakePort port;
   port.Reply(kNak).Reply(kEnq).Reply(StatusFrame({0x40, 0x40}));
-  const Sent s = Send("CMD");
+  const Sent s = Send(port, "CMD");
   EXPECT_EQ(s.result, 1);
   EXPECT_EQ(s.status, 1);
   EXPECT_EQ(port.Writes(), (Writes{Frame("CMD"), Frame("CMD"), kAck}));
   EXPECT_EQ(port.PausesOf(kNakPauseMs), 1u);
+}
+
+// STX, ETX or ETB inside the text would make the printer see more than one
+// frame; the text is never sent. Past a CR or LF the text is not sent anyway.
+TEST(SendCmd, TextHoldingAFramingByteIsNotSent) {
+  struct Case {
+    const char* text;
+    int32_t error;
+  } cases[] = {
+      {"A\x03"
+       "B",
+       FP_TEXT_ERROR},
+      {"\x02"
+       "B",
+       FP_TEXT_ERROR},
+      {"AB\x17", FP_TEXT_ERROR},
+      {"AB\n\x03", 0},
+      {"A\x01\x04"
+       "B",
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    FakePort port;
+    port.Reply(kAck);
+    const Sent s = Send(port, c.text);
+    EXPECT_EQ(s.result, c.error == 0 ? 1 : 0);
+    EXPECT_EQ(s.status, 0);
+    EXPECT_EQ(s.error, c.error);
+    EXPECT_EQ(port.Count(FakeEvent::Write), c.error == 0 ? 1u : 0u);
+    EXPECT_EQ(port.Count(FakeEvent::Purge), c.error == 0 ? 1u : 0u);
+  }
 }
 
 // --- Command file ----------------------------------------------------------
@@ -138,9 +171,9 @@ struct FileRun {
   int32_t count, status, error;
 };
 
-FileRun SendFile(const char* path) {
+FileRun SendFile(Port* port, const char* path) {
   FileRun r{-1, -1, -1};
-  r.count = SendFileCmd(&r.status, &r.error, path);
+  r.count = SendFileCmd(port, &r.status, &r.error, path);
   return r;
 }
 
@@ -179,7 +212,7 @@ TEST(SendFileCmd, LinesAreReadAsTextAndSentInOrder) {
     WriteBytes(path, c.file);
     FakePort port;
     for (size_t i = 0; i < c.commands.size(); ++i) port.Reply(kAck);
-    const FileRun r = SendFile(path.c_str());
+    const FileRun r = SendFile(port, path.c_str());
     EXPECT_EQ(r.count, static_cast<int32_t>(c.commands.size()));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.error, 0);
@@ -195,11 +228,23 @@ TEST(SendFileCmd, StopsAtTheFirstFailingCommand) {
   WriteBytes(path, "uno\ndos\ntres\n");
   FakePort port;
   port.Reply(kAck).Silence(3).Reply(kAck);
-  const FileRun r = SendFile(path.c_str());
+  const FileRun r = SendFile(port, path.c_str());
   EXPECT_EQ(r.count, 1) << "the failed command is not counted";
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.error, FP_NO_ANSWER);
   EXPECT_EQ(port.Writes(), (Writes{Frame("uno"), Frame("dos"), Frame("dos"), Frame("dos")}));
+}
+
+TEST(SendFileCmd, StopsAtALineHoldingAFramingByte) {
+  ScratchDir dir;
+  const std::string path = dir.File("cmds.txt");
+  WriteBytes(path, "uno\nd\x03s\ntres\n");
+  FakePort port;
+  port.Reply(kAck).Reply(kAck);
+  const FileRun r = SendFile(port, path.c_str());
+  EXPECT_EQ(r.count, 1);
+  EXPECT_EQ(r.error, FP_TEXT_ERROR);
+  EXPECT_EQ(port.Writes(), Writes{Frame("uno")});
 }
 
 TEST(SendFileCmd, RefusedCommandDeliversItsDecodedStatus) {
@@ -210,7 +255,7 @@ TEST(SendFileCmd, RefusedCommandDeliversItsDecodedStatus) {
   // The first refusal decodes as success and counts; the second does not.
   port.Reply(kEnq).Reply(StatusFrame({0x40, 0x41}));
   port.Reply(kEnq).Reply(StatusFrame({0x40, 0x6C}));
-  const FileRun r = SendFile(path.c_str());
+  const FileRun r = SendFile(port, path.c_str());
   EXPECT_EQ(r.count, 1);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.error, 108);
@@ -224,7 +269,7 @@ TEST(SendFileCmd, NothingToSendIsError92) {
     const std::string path = dir.File("cmds.txt");
     WriteBytes(path, text);
     FakePort port;
-    const FileRun r = SendFile(path.c_str());
+    const FileRun r = SendFile(port, path.c_str());
     EXPECT_EQ(r.count, 0);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.error, 92);
@@ -238,12 +283,48 @@ TEST(SendFileCmd, MissingOrUnreadableFileIs153WithThePortUntouched) {
   const std::string directory = dir.Path().string();  // opens, but cannot be read
   for (const char* path : {static_cast<const char*>(nullptr), missing.c_str(), directory.c_str()}) {
     FakePort port;
-    const FileRun r = SendFile(path);
+    const FileRun r = SendFile(port, path);
     EXPECT_EQ(r.count, 0);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.error, FP_FILE_ERROR);
     EXPECT_TRUE(port.Log().empty());
   }
+}
+
+// The whole file is read before the first command: up to 16 MiB, and not a
+// byte more, even from a device that never ends.
+TEST(SendFileCmd, MoreThan16MiBIs153WithNothingSent) {
+  ScratchDir dir;
+  const std::string path = dir.File("cmds.txt");
+  WriteBytes(path, std::string(kCommandFileLimit, 'A'));
+  std::string text;
+  EXPECT_EQ(ReadCommandFile(path.c_str(), &text), CommandFileRead::Read);
+  EXPECT_EQ(text.size(), kCommandFileLimit);
+  WriteBytes(path, "A\n" + std::string(kCommandFileLimit - 1, '\n'));
+#ifdef _WIN32
+  const char* endless = path.c_str();
+#else
+  const char* endless = "/dev/zero";
+#endif
+  for (const char* tooLong : {path.c_str(), endless}) {
+    FakePort port;
+    const FileRun r = SendFile(port, tooLong);
+    EXPECT_EQ(r.count, 0);
+    EXPECT_EQ(r.error, FP_FILE_ERROR);
+    EXPECT_TRUE(port.Log().empty());
+  }
+}
+
+TEST(SendFileCmd, CharacterDeviceIsReadLikeAFile) {
+#ifdef _WIN32
+  const char* nullDevice = "NUL";
+#else
+  const char* nullDevice = "/dev/null";
+#endif
+  FakePort port;
+  const FileRun r = SendFile(port, nullDevice);
+  EXPECT_EQ(r.count, 0);
+  EXPECT_EQ(r.error, 92) << "an empty file, not one that cannot be read";
 }
 
 }  // namespace

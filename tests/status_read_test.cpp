@@ -30,7 +30,7 @@ TEST(ReadFpOrignalStatus, FrameCodesOfShortAndLongFrames) {
     FakePort port;
     port.Reply(c.frame);
     int32_t frameStatus = -1, frameError = -1;
-    EXPECT_EQ(ReadFpOrignalStatus(&frameStatus, &frameError, 1), 1);
+    EXPECT_EQ(ReadFpOrignalStatus(port, &frameStatus, &frameError, 1), 1);
     EXPECT_EQ(frameStatus, c.frameStatus);
     EXPECT_EQ(frameError, c.frameError);
     EXPECT_EQ(port.Writes(), std::vector<std::vector<uint8_t>>{{ASCII_ENQ}});
@@ -41,7 +41,7 @@ TEST(ReadFpOrignalStatus, FailureDeliversZeroAndTheOutcome) {
   FakePort port;
   port.Silence(3);
   int32_t frameStatus = -1, frameError = -1;
-  EXPECT_EQ(ReadFpOrignalStatus(&frameStatus, &frameError, 1), 0);
+  EXPECT_EQ(ReadFpOrignalStatus(port, &frameStatus, &frameError, 1), 0);
   EXPECT_EQ(frameStatus, 0);
   EXPECT_EQ(frameError, FP_NO_ANSWER);
 }
@@ -64,7 +64,7 @@ TEST(ReadFpOrignalStatus, WithoutEnquiryOnlyReads) {
     FakePort port;
     for (const auto& r : c.replies) port.Reply(r);
     int32_t frameStatus = -1, frameError = -1;
-    EXPECT_EQ(ReadFpOrignalStatus(&frameStatus, &frameError, 0), c.result);
+    EXPECT_EQ(ReadFpOrignalStatus(port, &frameStatus, &frameError, 0), c.result);
     EXPECT_EQ(frameError, c.frameError);
     EXPECT_EQ(port.Count(FakeEvent::Purge), 0u);
     EXPECT_EQ(port.Count(FakeEvent::Write), 0u);
@@ -88,7 +88,7 @@ TEST(ReadFpStatus, DecodesAnyFrameAndAnswersTrue) {
     FakePort port;
     port.Reply(c.frame);
     int32_t status = -1, error = -1;
-    EXPECT_EQ(ReadFpStatus(&status, &error), 1);
+    EXPECT_EQ(ReadFpStatus(port, &status, &error), 1);
     EXPECT_EQ(status, c.status);
     EXPECT_EQ(error, c.error);
   }
@@ -98,7 +98,7 @@ TEST(ReadFpStatus, FailureReportsTheOutcome) {
   FakePort port;
   port.FailPurge(6);
   int32_t status = -1, error = -1;
-  EXPECT_EQ(ReadFpStatus(&status, &error), 0);
+  EXPECT_EQ(ReadFpStatus(port, &status, &error), 0);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(error, FP_PORT_ERROR);
 }

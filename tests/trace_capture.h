@@ -28,6 +28,7 @@ class TraceCapture : public ::testing::Test {
   void TearDown() override {
     TraceSink = nullptr;
     TraceEnabled = 0;
+    TraceEscape = 0;
     TraceUseClock(nullptr);
     std::fclose(sink_);
     std::remove(SinkPath().c_str());
@@ -54,7 +55,12 @@ class TraceCapture : public ::testing::Test {
 
  private:
   // A file in the test's temporary folder (a tmpfile may land where a normal
-  // user cannot write on Windows), emptied on every open.
-  static std::string SinkPath() { return ::testing::TempDir() + "vexolant_trace_capture.txt"; }
+  // user cannot write on Windows), emptied on every open. Named after the
+  // test, since ctest runs tests in parallel processes.
+  static std::string SinkPath() {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    return ::testing::TempDir() + "vexolant_trace_capture_" + test->test_suite_name() + "_" +
+           test->name() + ".txt";
+  }
   static FILE* OpenSink() { return std::fopen(SinkPath().c_str(), "w+b"); }
 };

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "test_env.h"
+#include "trace/escape.h"
 #include "trace_capture.h"
 
 namespace {
@@ -84,6 +85,38 @@ TEST_F(TraceCapture, EnvironmentChoosesTheSink) {
   EXPECT_EQ(TraceEnabled, 0);
   ClearTestEnv("VEXOLANT_TRACE");
   std::remove(path.c_str());
+}
+
+TEST(EscapeForTerminal, PrintableAsciiStaysAndEveryOtherByteIsEscaped) {
+  struct Case {
+    std::string text, shown;
+  } cases[] = {
+      {"COM1 /dev/ttyS0 ~!\"#$%&'()*+,-./:;<=>?@[]^_`{|}",
+       "COM1 /dev/ttyS0 ~!\"#$%&'()*+,-./:;<=>?@[]^_`{|}"},
+      {"C:\\Vexolant\\", "C:\\\\Vexolant\\\\"},
+      {"\x1b[2J\x07\t\r\n", "\\x1b[2J\\x07\\x09\\x0d\\x0a"},
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"\x7f\x80\x9b\xc3\xb1\xff", "\\x7f\\x80\\x9b\\xc3\\xb1\\xff"},
+      {"\\x41", "\\\\x41"},  // an escape cannot be forged
+  };
+  for (const Case& c : cases) EXPECT_EQ(EscapeForTerminal(c.text), c.shown);
+}
+
+// The trace on stderr shows the printer's bytes escaped; each line keeps its form.
+TEST_F(TraceCapture, OnStderrTheTextsAndValuesAreEscaped) {
+  SetTestEnv("VEXOLANT_TRACE", "-");
+  ASSERT_EQ(TraceStartFromEnvironment(), 1);
+  ::testing::internal::CaptureStderr();
+  TraceText("\x1b[2J");
+  TraceInt("a\tb", 5);
+  TraceStr("Salida", "\x02X\\\x03Y");
+  TraceError("x\ny", 1);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "\n2026/03/04 09:05:07.004 \\x1b[2J"
+            "\n2026/03/04 09:05:07.004 a\\x09b = 5"
+            "\n2026/03/04 09:05:07.004 Salida = \\x02X\\\\\\x03Y"
+            "\n2026/03/04 09:05:07.004 ERROR: x\\x0ay [1]");
+  ClearTestEnv("VEXOLANT_TRACE");
 }
 
 }  // namespace

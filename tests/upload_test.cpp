@@ -1,6 +1,9 @@
 // Both uploads: the block chain of the report, the single block of the
 // status, and the files they leave behind.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <string>
 #include <vector>
@@ -30,13 +33,13 @@ struct Upload {
   std::string file;
 };
 
-using UploadOperation = int32_t (*)(int32_t*, int32_t*, const char*, const char*);
+using UploadOperation = int32_t (*)(Port*, int32_t*, int32_t*, const char*, const char*);
 
 Upload RunUpload(UploadOperation op, FakePort& port, const Replies& replies, const char* text,
                  const std::string& path) {
   for (const auto& r : replies) port.Reply(r);
   Upload u{-1, -1, -1, ""};
-  u.result = op(&u.status, &u.error, text, path.c_str());
+  u.result = op(port, &u.status, &u.error, text, path.c_str());
   u.file = ReadBytes(path);
   return u;
 }
@@ -140,7 +143,7 @@ TEST(UploadReportCmd, OnlyAFailedReadAfterTheLastBlockCounts) {
   FakePort port;
   port.Reply(kEnq).Reply(Frame("L1")).ReadError(995);
   int32_t status = -1, error = -1;
-  EXPECT_EQ(UploadReportCmd(&status, &error, "R", dir.File("r.txt").c_str()), 0);
+  EXPECT_EQ(UploadReportCmd(port, &status, &error, "R", dir.File("r.txt").c_str()), 0);
   EXPECT_EQ(error, FP_PORT_ERROR);
   EXPECT_EQ(ReadBytes(dir.File("r.txt")), "L1\r\n");
 }
@@ -178,7 +181,7 @@ TEST(UploadReportCmd, PortFailuresKeepWhatWasStored) {
     port.Reply(Frame("L2"));
     if (c.failWrite >= 0) port.FailWrite(static_cast<size_t>(c.failWrite), 1);
     int32_t status = -1, error = -1;
-    EXPECT_EQ(UploadReportCmd(&status, &error, "R", dir.File("r.txt").c_str()), 0);
+    EXPECT_EQ(UploadReportCmd(port, &status, &error, "R", dir.File("r.txt").c_str()), 0);
     EXPECT_EQ(error, FP_PORT_ERROR);
     EXPECT_EQ(ReadBytes(dir.File("r.txt")), c.file);
   }
@@ -245,28 +248,116 @@ TEST(Uploads, OutputFileThatCannotBeOpenedLeavesThePortAlone) {
   for (UploadOperation op : {UploadReportCmd, UploadStatusCmd}) {
     FakePort port;
     int32_t status = -1, error = -1;
-    EXPECT_EQ(op(&status, &error, "X", unopenable.c_str()), 0);
+    EXPECT_EQ(op(port, &status, &error, "X", unopenable.c_str()), 0);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(error, FP_FILE_ERROR);
     EXPECT_TRUE(port.Log().empty());
   }
 }
 
-// Not on Windows: it has no device like /dev/full, on which every write fails.
+// Not on Windows: it has no device like /dev/full, on which every write fails,
+// nor FIFOs among files.
 #ifndef _WIN32
-// A transfer whose text cannot be written is not reported as a success.
-TEST(Uploads, TextThatCannotBeWrittenIsAFileError) {
-  const Replies script[] = {{kEnq, Frame("L1")}, {Frame("estado")}};
-  const UploadOperation ops[] = {UploadReportCmd, UploadStatusCmd};
-  for (int i = 0; i < 2; ++i) {
+// An output file that is a FIFO would block the open until a reader came.
+TEST(Uploads, FifoAsOutputFileIsRefusedWithoutWaiting) {
+  ScratchDir dir;
+  const std::string fifo = dir.File("out.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (UploadOperation op : {UploadReportCmd, UploadStatusCmd}) {
     FakePort port;
-    for (const auto& r : script[i]) port.Reply(r);
     int32_t status = -1, error = -1;
-    EXPECT_EQ(ops[i](&status, &error, "X", "/dev/full"), 0);  // every write fails there
+    EXPECT_EQ(op(port, &status, &error, "X", fifo.c_str()), 0);
     EXPECT_EQ(error, FP_FILE_ERROR);
+    EXPECT_TRUE(port.Log().empty());
+  }
+}
+
+// A block that cannot be written gets no ACK: the printer must not count it
+// as delivered. The upload ends at once with 153.
+TEST(Uploads, BlockThatCannotBeWrittenGetsNoAck) {
+  struct Case {
+    UploadOperation op;
+    Replies replies;
+    size_t acks;  // the report's ENQ is acknowledged before any block
+  } cases[] = {
+      {UploadReportCmd, {kEnq, Etb("L1"), Frame("L2")}, 1},
+      {UploadStatusCmd, {Frame("estado")}, 0},
+  };
+  for (const Case& c : cases) {
+    FakePort port;
+    for (const auto& r : c.replies) port.Reply(r);
+    int32_t status = -1, error = -1;
+    EXPECT_EQ(c.op(port, &status, &error, "X", "/dev/full"), 0);  // every write fails there
+    EXPECT_EQ(error, FP_FILE_ERROR);
+    EXPECT_EQ(AcksWritten(port), c.acks);
+    EXPECT_EQ(port.Count(FakeEvent::Read), c.op == UploadReportCmd ? 2u : 1u)
+        << "nothing is read after the failed block";
   }
 }
 #endif
+
+// A printer that drips a block's bytes one at a time cannot hold the port:
+// 10 s after the block's first byte it is cut off, an invalid answer.
+TEST(Uploads, DrippingBlockIsCutOffTenSecondsAfterItsFirstByte) {
+  for (UploadOperation op : {UploadReportCmd, UploadStatusCmd}) {
+    ScratchDir dir;
+    FakePort port;
+    if (op == UploadReportCmd) port.Reply(kEnq);
+    for (uint8_t byte : Frame(std::string(40, 'd'))) port.Late({byte}, 4500);
+    int32_t status = -1, error = -1;
+    EXPECT_EQ(op(port, &status, &error, "X", dir.File("out.txt").c_str()), 0);
+    EXPECT_EQ(error, FP_ANSWER_ERROR);
+    EXPECT_EQ(AcksWritten(port), op == UploadReportCmd ? 1u : 0u);
+    EXPECT_EQ(ReadBytes(dir.File("out.txt")), "");
+    EXPECT_LE(port.ElapsedMs(), 4500u + kBlockDeadlineMs + 200u);
+  }
+}
+
+TEST(Uploads, BlockThatEndsJustInsideTheDeadlineIsTaken) {
+  ScratchDir dir;
+  FakePort port;
+  const std::vector<uint8_t> block = Frame("ab");  // 5 bytes, the last 9.6 s after the first
+  for (size_t i = 0; i < block.size(); ++i) port.Late({block[i]}, i == 0 ? 0 : 2400);
+  int32_t status = -1, error = -1;
+  EXPECT_EQ(UploadStatusCmd(port, &status, &error, "S", dir.File("s.txt").c_str()), 1);
+  EXPECT_EQ(ReadBytes(dir.File("s.txt")), "ab\r\n");
+}
+
+// The printer would read such a text as more than one frame (and a retry
+// would repeat them all): nothing is sent, the output file is left alone.
+TEST(Uploads, TextHoldingAFramingByteIsRefusedUntouched) {
+  for (UploadOperation op : {UploadReportCmd, UploadStatusCmd}) {
+    ScratchDir dir;
+    WriteBytes(dir.File("out.txt"), "last report");
+    FakePort port;
+    int32_t status = -1, error = -1;
+    EXPECT_EQ(op(port, &status, &error,
+                 "A\x03"
+                 "B",
+                 dir.File("out.txt").c_str()),
+              0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(error, FP_TEXT_ERROR);
+    EXPECT_TRUE(port.Log().empty());
+    EXPECT_EQ(ReadBytes(dir.File("out.txt")), "last report");
+  }
+}
+
+// Reads that end at a whole reply: the read after the last block waits the
+// read gap instead of 5 s; the blocks' reads are unchanged.
+TEST(Uploads, CompleteReadsShortenOnlyTheWaitAfterTheLastBlock) {
+  for (ReadEnd mode : {ReadEnd::Gap, ReadEnd::Complete}) {
+    ScratchDir dir;
+    FakePort port;
+    port.Link()->readEnd = mode;
+    const Upload u =
+        RunUpload(UploadReportCmd, port, {kEnq, Etb("L1"), Frame("L2")}, "R", dir.File("r.txt"));
+    EXPECT_EQ(u.result, 1);
+    EXPECT_EQ(u.file, "L1\r\nL2\r\n");
+    const std::vector<uint32_t> limits = port.ReadLimits();
+    EXPECT_EQ(limits.back(), mode == ReadEnd::Complete ? kInterByteGapMs : kNoReadLimit);
+  }
+}
 
 TEST(Uploads, FailedPurgeSendsNothingAndEmptiesTheFile) {
   for (UploadOperation op : {UploadReportCmd, UploadStatusCmd}) {
@@ -275,7 +366,7 @@ TEST(Uploads, FailedPurgeSendsNothingAndEmptiesTheFile) {
     FakePort port;
     port.FailPurge(5);
     int32_t status = -1, error = -1;
-    EXPECT_EQ(op(&status, &error, "X", dir.File("out.txt").c_str()), 0);
+    EXPECT_EQ(op(port, &status, &error, "X", dir.File("out.txt").c_str()), 0);
     EXPECT_EQ(error, FP_PORT_ERROR);
     EXPECT_EQ(port.Count(FakeEvent::Write), 0u);
     EXPECT_EQ(ReadBytes(dir.File("out.txt")), "");
@@ -288,7 +379,7 @@ TEST(Uploads, AbsentTextSendsTheEmptyFrame) {
     FakePort port;
     port.Reply(kAck);
     int32_t status = -1, error = -1;
-    op(&status, &error, nullptr, dir.File("out.txt").c_str());
+    op(port, &status, &error, nullptr, dir.File("out.txt").c_str());
     EXPECT_EQ(port.Writes().front(), Bytes({0x02, 0x03, 0x03}));
   }
 }

@@ -23,22 +23,23 @@ void ClearReplyFlags(ExchangeState* state) {
 
 // Sends the request of one attempt and pauses before its read; 0 when the
 // write failed.
-int SendRequest(const ExchangePlan& plan, ExchangeState* state) {
+int SendRequest(Port* port, const ExchangePlan& plan, ExchangeState* state) {
   if (plan.request == ExchangeRequest::None) return 1;
   const int sent =
       plan.request == ExchangeRequest::Enq
-          ? SendControlByte(ASCII_ENQ, plan.writeLabel, &state->osError)
-          : SendCommandFrame(plan.text, plan.traceFrame, plan.writeLabel, &state->osError);
+          ? SendControlByte(port, ASCII_ENQ, plan.writeLabel, &state->osError)
+          : SendCommandFrame(port, plan.text, plan.traceFrame, plan.writeLabel, &state->osError);
   if (sent == 0) return 0;
-  Pause(kReplyPauseMs);
+  Pause(port, kReplyPauseMs);
   return 1;
 }
 
-AttemptEnd ClassifyControlByte(const ExchangePlan& plan, ExchangeState* state, uint8_t byte) {
+AttemptEnd ClassifyControlByte(Port* port, const ExchangePlan& plan, ExchangeState* state,
+                               uint8_t byte) {
   if (byte == ASCII_NAK) {
     Step(plan, &AttemptSteps::nak);
     state->bNAK_Error = true;
-    if (state->attempt < kLastAttempt) Pause(kNakPauseMs);
+    if (state->attempt < kLastAttempt) Pause(port, kNakPauseMs);
     return AttemptEnd::Retry;
   }
   if (byte == ASCII_ACK) {
@@ -48,14 +49,15 @@ AttemptEnd ClassifyControlByte(const ExchangePlan& plan, ExchangeState* state, u
   }
   Step(plan, &AttemptSteps::enq);
   if (plan.onEnq != nullptr) {
-    plan.onEnq(state, plan.context);
+    plan.onEnq(port, state, plan.context);
   } else {
     state->bAnswer_Error = true;
   }
   return AttemptEnd::Stop;
 }
 
-AttemptEnd Classify(const ExchangePlan& plan, ExchangeState* state, const Reply& reply) {
+AttemptEnd Classify(Port* port, const ExchangePlan& plan, ExchangeState* state,
+                    const Reply& reply) {
   if (reply.length == 0) {
     TraceError("CheckFprinter: Timeout Ciclo", static_cast<int32_t>(state->attempt));
     state->bNotAnswer_Error = true;
@@ -66,7 +68,7 @@ AttemptEnd Classify(const ExchangePlan& plan, ExchangeState* state, const Reply&
     state->bAnswer_Error = true;
     return AttemptEnd::Stop;
   }
-  if (reply.length == 1) return ClassifyControlByte(plan, state, reply.bytes[0]);
+  if (reply.length == 1) return ClassifyControlByte(port, plan, state, reply.bytes[0]);
   if (reply.length == 5 || reply.length == 9) return AttemptEnd::Stop;
   Step(plan, &AttemptSteps::length);
   TraceError("CheckFprinter: Longitud", static_cast<int32_t>(reply.length));
@@ -84,18 +86,18 @@ uint32_t FindTerminator(const Block& block, uint32_t from) {
 
 }  // namespace
 
-Reply RunExchange(const ExchangePlan& plan, ExchangeState* state) {
+Reply RunExchange(Port* port, const ExchangePlan& plan, ExchangeState* state) {
   Reply reply;
   *state = ExchangeState{};
-  if (plan.purgeLabel != nullptr && PurgeForExchange(plan.purgeLabel, &state->osError) == 0) {
+  if (plan.purgeLabel != nullptr && PurgeForExchange(port, plan.purgeLabel, &state->osError) == 0) {
     return reply;
   }
   Step(plan, &AttemptSteps::started);
   const uint32_t readSize = std::min(plan.readSize, kStatusReadSize);
   AttemptEnd end = AttemptEnd::Retry;
   while (end == AttemptEnd::Retry && state->attempt <= kLastAttempt) {
-    if (SendRequest(plan, state) == 0) break;
-    reply.length = PortRead(reply.bytes, readSize, &state->osError);
+    if (SendRequest(port, plan, state) == 0) break;
+    reply.length = PortRead(port, reply.bytes, readSize, &state->osError);
     if (state->osError != 0) {
       reply.length = 0;
       TraceError(plan.readLabel, state->osError);
@@ -103,7 +105,7 @@ Reply RunExchange(const ExchangePlan& plan, ExchangeState* state) {
     }
     ClearReplyFlags(state);
     Step(plan, &AttemptSteps::read);
-    end = Classify(plan, state, reply);
+    end = Classify(port, plan, state, reply);
     if (end == AttemptEnd::Retry) ++state->attempt;
   }
   return reply;
@@ -134,46 +136,64 @@ int32_t JudgeExchange(const ExchangeState& state, bool traced, const char* succe
   return 0;
 }
 
-int PurgeForExchange(const char* failLabel, int32_t* osError) {
-  if (PortPurge() != 0) return 1;
-  *osError = PortLastError();
+int PurgeForExchange(Port* port, const char* failLabel, int32_t* osError) {
+  if (PortPurge(port) != 0) return 1;
+  *osError = PortLastError(port);
   TraceError(failLabel, *osError);
   return 0;
 }
 
-int SendCommandFrame(const char* text, bool traceFrame, const char* failLabel, int32_t* osError) {
+int SendCommandFrame(Port* port, const char* text, bool traceFrame, const char* failLabel,
+                     int32_t* osError) {
   uint8_t frame[kFrameBufferSize];
   const uint32_t count = BuildCommandFrame(text != nullptr ? text : "", frame);
   if (traceFrame) TraceStr("Salida", reinterpret_cast<const char*>(frame));
-  PortWrite(frame, count, osError);
+  PortWrite(port, frame, count, osError);
   if (*osError == 0) return 1;
   TraceError(failLabel, *osError);
   return 0;
 }
 
-int SendControlByte(uint8_t byte, const char* failLabel, int32_t* osError) {
-  PortWrite(&byte, 1, osError);
+int SendControlByte(Port* port, uint8_t byte, const char* failLabel, int32_t* osError) {
+  PortWrite(port, &byte, 1, osError);
   if (*osError == 0) return 1;
   TraceError(failLabel, *osError);
   return 0;
 }
 
-void CollectBlock(Block* block, uint32_t piece, const char* pieceTrace, int32_t* osError) {
+void CollectBlock(Port* port, Block* block, uint32_t piece, const char* pieceTrace,
+                  int32_t* osError) {
   block->length = 0;
   block->bytes[0] = 0;
+  block->cut = false;
   uint32_t terminator = kBlockCapacity;  // none held yet
+  uint64_t deadline = 0;                 // set once the first byte is in
   while (block->length < kBlockCapacity) {
-    const uint32_t ask = std::min(piece, kBlockCapacity - block->length);
-    const uint32_t got = std::min(PortRead(block->bytes + block->length, ask, osError), ask);
+    ReadCall call{block->bytes, block->length, std::min(piece, kBlockCapacity - block->length),
+                  kNoReadLimit};
+    if (block->length > 0) {
+      const uint64_t now = PortNow(port);
+      if (now >= deadline) {
+        block->cut = true;
+        return;
+      }
+      call.limitMs = static_cast<uint32_t>(deadline - now);
+    }
+    const uint32_t got = std::min(PortReadCall(port, call, osError), call.max);
     if (*osError != 0) {
       TraceError("SendCmd: Input2", *osError);
       return;
     }
     const uint32_t scanFrom = block->length;
+    if (scanFrom == 0 && got > 0) deadline = PortNow(port) + kBlockDeadlineMs;
     block->length += got;
     block->bytes[block->length] = 0;
     if (pieceTrace != nullptr) TraceStr(pieceTrace, reinterpret_cast<const char*>(block->bytes));
-    if (got == 0) return;
+    if (got == 0) {
+      // Silence within a block whose deadline ran out cuts it.
+      block->cut = scanFrom > 0 && PortNow(port) >= deadline;
+      return;
+    }
     if (terminator == kBlockCapacity) terminator = FindTerminator(*block, scanFrom);
     if (terminator + 1 < block->length) return;
   }
@@ -185,7 +205,7 @@ BlockVerdict JudgeBlock(const Block& block, ExchangeState* state) {
     return BlockVerdict::Empty;
   }
   ClearReplyFlags(state);
-  if (IsValidReply(block.bytes, block.length) == 0) {
+  if (block.cut || IsValidReply(block.bytes, block.length) == 0) {
     state->bAnswer_Error = true;
     return BlockVerdict::Failed;
   }
@@ -196,4 +216,12 @@ BlockVerdict JudgeBlock(const Block& block, ExchangeState* state) {
     state->bAnswer_Error = true;
   }
   return BlockVerdict::Failed;
+}
+
+int RefuseFramingBytes(const char* text, int32_t* status, int32_t* error) {
+  if (HoldsFramingByte(text) == 0) return 0;
+  TraceError("Comando con STX, ETX o ETB", FP_TEXT_ERROR);
+  *status = 0;
+  *error = FP_TEXT_ERROR;
+  return 1;
 }

@@ -5,12 +5,18 @@
 
 #include <cstdint>
 
+#include "link/port.h"
+
 constexpr uint32_t kReplyPauseMs = 10;   // between a request and its read
 constexpr uint32_t kNakPauseMs = 1500;   // after a NAK that another attempt follows
 constexpr uint32_t kLastAttempt = 2;     // attempts are numbered 0, 1 and 2
 constexpr uint32_t kStatusReadSize = 9;  // bytes asked per read of a status frame
 constexpr uint32_t kUploadReadSize = 5;  // bytes asked per read of a report
 constexpr uint32_t kBlockCapacity = 4096;
+// Once the first byte of a block has arrived, the block ends within this
+// time: a printer that drips bytes cannot hold the port for hours. A full
+// block at 9600 baud takes 4.3 s.
+constexpr uint32_t kBlockDeadlineMs = 10000;
 
 // State of one exchange, cleared at its start. The reply flags describe the
 // last attempt only; the OS error, once set, ends the exchange.
@@ -49,7 +55,7 @@ struct ExchangePlan {
   bool ackAccepts = false;  // a lone ACK accepts the request; else an answer error
   // A lone ENQ hands over to this and ends the attempts; without it an ENQ is
   // an answer error.
-  void (*onEnq)(ExchangeState* state, void* context) = nullptr;
+  void (*onEnq)(Port* port, ExchangeState* state, void* context) = nullptr;
   void* context = nullptr;
 };
 
@@ -63,7 +69,7 @@ struct Reply {
 // Purges (when the exchange does), then makes up to three attempts: send the
 // request, pause 10 ms, read, classify. Only silence and NAK lead to another
 // attempt; a NAK on attempt 0 or 1 is followed by a 1500 ms pause.
-Reply RunExchange(const ExchangePlan& plan, ExchangeState* state);
+Reply RunExchange(Port* port, const ExchangePlan& plan, ExchangeState* state);
 
 // The outcome: 145, 144, 137 or 128 for the first of the OS error and the
 // flags that is set, else 0. With traced, the failure is traced with its
@@ -74,33 +80,42 @@ constexpr const char* kExchangeOk = "CheckFprinter: OK";
 
 // Purges the port; 0 after a failure, whose OS error is taken and traced with
 // failLabel.
-int PurgeForExchange(const char* failLabel, int32_t* osError);
+int PurgeForExchange(Port* port, const char* failLabel, int32_t* osError);
 
 // Writes the command frame of text (nullptr is the empty text), traced as
 // "Salida" first when traceFrame; 0 after a failed write, traced with failLabel.
-int SendCommandFrame(const char* text, bool traceFrame, const char* failLabel, int32_t* osError);
+int SendCommandFrame(Port* port, const char* text, bool traceFrame, const char* failLabel,
+                     int32_t* osError);
 
 // Writes one control byte; 0 after a failed write, traced with failLabel.
-int SendControlByte(uint8_t byte, const char* failLabel, int32_t* osError);
+int SendControlByte(Port* port, uint8_t byte, const char* failLabel, int32_t* osError);
 
 // One block of an upload as it was collected, with room for a NUL that lets
 // the trace show it as text.
 struct Block {
   uint8_t bytes[kBlockCapacity + 1] = {};
   uint32_t length = 0;
+  bool cut = false;  // the block deadline passed before the block was whole
 };
 
 // Collects one block in reads of up to piece bytes. Stops at a read that
 // brings nothing, once the first ETX or ETB held is followed by its LRC, or
-// when the block is full; no read runs past it. A failed read is traced
-// "SendCmd: Input2" and leaves *osError set. With pieceTrace, the bytes held
-// are traced as text after every read.
-void CollectBlock(Block* block, uint32_t piece, const char* pieceTrace, int32_t* osError);
+// when the block is full; no read runs past it, nor past the block deadline
+// (which marks the block cut). A failed read is traced "SendCmd: Input2" and
+// leaves *osError set. With pieceTrace, the bytes held are traced as text
+// after every read.
+void CollectBlock(Port* port, Block* block, uint32_t piece, const char* pieceTrace,
+                  int32_t* osError);
 
 enum class BlockVerdict { Empty, Failed, Accepted };
 
 // Judges a collected block: Empty sets bNotAnswer_Error; anything received
 // clears the reply flags first, as every attempt does after its read; an
-// invalid reply, ACK or ENQ set bAnswer_Error and NAK sets bNAK_Error (Failed);
-// a valid frame is Accepted.
+// invalid reply (a cut block among them), ACK or ENQ set bAnswer_Error and NAK
+// sets bNAK_Error (Failed); a valid frame is Accepted.
 BlockVerdict JudgeBlock(const Block& block, ExchangeState* state);
+
+// A command text that holds STX, ETX or ETB cannot travel as one frame: it
+// is traced and refused with status 0 and error 146, and 1 is returned;
+// other texts (nullptr among them) give 0 and leave status and error alone.
+int RefuseFramingBytes(const char* text, int32_t* status, int32_t* error);

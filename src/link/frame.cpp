@@ -53,3 +53,24 @@ int IsValidReply(const uint8_t* bytes, uint32_t length) {
       BlockCheck(bytes + 1, static_cast<int32_t>(length - 2), kCheckXor, kCheckPlain);
   return bytes[length - 1] == static_cast<uint8_t>(lrc);
 }
+
+int IsWholeReply(const uint8_t* bytes, uint32_t length) {
+  if (length == 0) return 0;
+  if (bytes[0] != ASCII_STX) {
+    return length == 1 && (bytes[0] == ASCII_ACK || bytes[0] == ASCII_NAK || bytes[0] == ASCII_ENQ);
+  }
+  for (uint32_t i = 1; i < length; ++i) {
+    if (bytes[i] == ASCII_ETX || bytes[i] == ASCII_ETB) return i + 2 == length;
+  }
+  return 0;
+}
+
+int HoldsFramingByte(const char* text) {
+  if (text == nullptr) return 0;
+  const uint32_t n = CommandTextLength(text);
+  for (uint32_t i = 0; i < n; ++i) {
+    const char c = text[i];
+    if (c == ASCII_STX || c == ASCII_ETX || c == ASCII_ETB) return 1;
+  }
+  return 0;
+}

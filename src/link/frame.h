@@ -40,3 +40,13 @@ uint32_t BuildCommandFrame(const char* text, uint8_t* frame);
 // 1 when a received reply is a lone ENQ, ACK or NAK, or a frame of at least
 // 4 bytes with STX, ETX or ETB before the last byte, and a matching LRC.
 int IsValidReply(const uint8_t* bytes, uint32_t length);
+
+// 1 when bytes are a whole reply: a lone ACK, NAK or ENQ, or a frame from STX
+// through the check byte that follows its first ETX or ETB, with nothing
+// after it.
+int IsWholeReply(const uint8_t* bytes, uint32_t length);
+
+// 1 when the command text that a frame would carry (see CommandTextLength)
+// holds STX, ETX or ETB: the printer would take it for more than one frame,
+// so it is never sent.
+int HoldsFramingByte(const char* text);

@@ -1,46 +1,109 @@
 #include "link/port.h"
 
+#include <algorithm>
+#include <chrono>
+
+#include "link/frame.h"
 #include "trace/trace.h"
 
 namespace {
-const PortBackend* g_backend = nullptr;
 
-const PortBackend& Backend() {
-  if (g_backend == nullptr) g_backend = PlatformPort();
-  return *g_backend;
+const PortBackend& Backend(Port* port) {
+  if (port->backend == nullptr) port->backend = PlatformPort();
+  return *port->backend;
 }
+
 }  // namespace
 
-void PortUseBackend(const PortBackend* backend) {
-  g_backend = backend;
+const char* PortNameFault(std::string_view name) {
+  if (name.empty()) return "there is no name";
+  if (name.size() > kMaxPortName) return "the name is longer than 255 bytes";
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return "the name holds a control byte";
+  }
+  return nullptr;
 }
 
-int PortOpen(const char* name, int32_t* error) {
-  return Backend().open(name, error);
-}
-void PortClose() {
-  Backend().close();
-}
-int PortPurge() {
-  return Backend().purge();
-}
-int32_t PortLastError() {
-  return Backend().lastError();
-}
-void PortWrite(const uint8_t* bytes, uint32_t count, int32_t* error) {
-  Backend().write(bytes, count, error);
-}
-uint32_t PortRead(uint8_t* buffer, uint32_t max, int32_t* error) {
-  return Backend().read(buffer, max, error);
-}
-void Pause(uint32_t milliseconds) {
-  Backend().pause(milliseconds);
+int32_t PortNameError(const char* name) {
+  return name == nullptr || PortNameFault(name) != nullptr ? InvalidPortNameError() : 0;
 }
 
-int OpenFpctrl(const char* name, int32_t* error) {
+int PortOpen(Port* port, const char* name, int32_t* error, uint32_t* waitedMs) {
+  const PortBackend& backend = Backend(port);
+  const uint64_t start = backend.now(port);
+  if (waitedMs != nullptr) *waitedMs = 0;
+  for (;;) {
+    bool busy = false;
+    if (backend.open(port, name, error, &busy) == 1) return 1;
+    const uint64_t waited = backend.now(port) - start;
+    if (waitedMs != nullptr) *waitedMs = static_cast<uint32_t>(waited);
+    if (!busy || waited >= port->busyWaitMs) return 0;
+    backend.pause(
+        port, static_cast<uint32_t>(std::min<uint64_t>(kBusyRetryMs, port->busyWaitMs - waited)));
+  }
+}
+
+void PortClose(Port* port) {
+  Backend(port).close(port);
+}
+int PortPurge(Port* port) {
+  return Backend(port).purge(port);
+}
+int32_t PortLastError(const Port* port) {
+  return port->lastError;
+}
+void PortWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error) {
+  Backend(port).write(port, bytes, count, error);
+}
+uint32_t PortRead(Port* port, uint8_t* buffer, uint32_t max, int32_t* error) {
+  return PortReadCall(port, ReadCall{buffer, 0, max, kNoReadLimit}, error);
+}
+uint32_t PortReadCall(Port* port, const ReadCall& call, int32_t* error) {
+  return Backend(port).read(port, call, error);
+}
+void Pause(Port* port, uint32_t milliseconds) {
+  Backend(port).pause(port, milliseconds);
+}
+uint64_t PortNow(Port* port) {
+  return Backend(port).now(port);
+}
+
+int64_t SteadyNowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+uint32_t TimedRead(Port* port, const ReadCall& call, ReadSomeFn readSome, int32_t* error) {
+  constexpr int64_t kMsNs = 1000000;
+  *error = 0;
+  const int64_t start = SteadyNowNs();
+  int64_t end = start + int64_t{kReadPerByteMs} * call.max * kMsNs;
+  if (call.limitMs != kNoReadLimit) end = std::min(end, start + int64_t{call.limitMs} * kMsNs);
+  int64_t deadline = end;  // until the first byte; then 50 ms after the latest
+  uint8_t* const into = call.reply + call.held;
+  uint32_t got = 0;
+  while (got < call.max) {
+    const uint32_t n = readSome(port, into + got, call.max - got, deadline, error);
+    if (*error != 0) {
+      port->lastError = *error;
+      return got;
+    }
+    if (n == 0) break;
+    got += n;
+    if (port->readEnd == ReadEnd::Complete && IsWholeReply(call.reply, call.held + got) == 1) {
+      break;
+    }
+    deadline = std::min(end, SteadyNowNs() + int64_t{kInterByteGapMs} * kMsNs);
+  }
+  return got;
+}
+
+int OpenFpctrl(Port* port, const char* name, int32_t* error, uint32_t* waitedMs) {
   TraceText("** OpenFpctrl 10112006 **");
   int32_t openError = 0;
-  if (PortOpen(name, &openError) == 1) {
+  if (PortOpen(port, name, &openError, waitedMs) == 1) {
     TraceText("Puerto abierto");
     if (error != nullptr) *error = 0;
     return 1;
@@ -50,8 +113,8 @@ int OpenFpctrl(const char* name, int32_t* error) {
   return 0;
 }
 
-int CloseFpctrl() {
+int CloseFpctrl(Port* port) {
   TraceText("** CloseFpctrl **");
-  PortClose();
+  PortClose(port);
   return 1;
 }

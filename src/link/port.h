@@ -1,51 +1,117 @@
-// The one serial port of a run: open with fixed line settings, purge, write,
-// read under the link's time-outs, close; and the pause of the exchanges.
+// A serial port: open with fixed line settings, purge, write, read under the
+// link's time-outs, close; and the pause and the clock of the exchanges.
 //
-// Printer operations reach the port and the pause only through the functions
-// below, which forward to the installed backend: the platform's own (the POSIX
-// termios or the Win32 file) by default, a scripted fake in unit tests.
+// Everything one port needs lives in its Port record: the backend that drives
+// it (the platform's own, the POSIX termios or the Win32 file, by default; a
+// scripted fake in unit tests), the backend's state, the last OS error and
+// the port's options. Printer operations reach the port, the pause and the
+// clock only through the functions below, so two ports on two threads never
+// share anything.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+struct Port;
+
+// Read times of the link.
+constexpr uint32_t kInterByteGapMs = 50;   // silence after the last byte that ends a read
+constexpr uint32_t kReadPerByteMs = 1000;  // a read's bound per requested byte
+constexpr uint32_t kNoReadLimit = UINT32_MAX;
+
+// How a read ends once bytes have arrived.
+enum class ReadEnd : int32_t {
+  Gap = 0,       // 50 ms after the last byte (the default)
+  Complete = 1,  // at once when the bytes held are a whole reply; else as Gap
+};
+
+// One read: up to max bytes into reply + held, where reply[0, held) are bytes
+// of the same reply that earlier reads brought (they take part in judging
+// whether the reply is whole). It returns as soon as max bytes are in, when
+// the port's ReadEnd says the reply has ended, and limitMs after the call at
+// the latest (never later than max x 1000 ms). A silent line gives 0 bytes
+// with *error 0.
+struct ReadCall {
+  uint8_t* reply = nullptr;
+  uint32_t held = 0;
+  uint32_t max = 0;
+  uint32_t limitMs = kNoReadLimit;
+};
 
 struct PortBackend {
-  // 1 when the named port is open and configured; else 0 with *error set.
-  int (*open)(const char* name, int32_t* error);
+  // 1 when the named port is open and configured; else 0 with *error set and
+  // *busy true when another process holds the port.
+  int (*open)(Port* port, const char* name, int32_t* error, bool* busy);
   // Releases whatever is held; harmless when nothing is.
-  void (*close)();
-  // Nonzero on success; on failure the caller takes the error from lastError.
-  int (*purge)();
-  // The operating system's error number of the last failing call.
-  int32_t (*lastError)();
+  void (*close)(Port* port);
+  // Nonzero on success; on failure port->lastError holds the OS error.
+  int (*purge)(Port* port);
   // Sends all bytes; *error is 0 or the OS error number.
-  void (*write)(const uint8_t* bytes, uint32_t count, int32_t* error);
-  // Up to max bytes: returns as soon as max are in, 50 ms after the last byte
-  // once one has arrived, and max x 1000 ms after the call at the latest.
-  // A silent line gives 0 bytes with *error 0.
-  uint32_t (*read)(uint8_t* buffer, uint32_t max, int32_t* error);
+  void (*write)(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error);
+  // See ReadCall; returns the bytes received.
+  uint32_t (*read)(Port* port, const ReadCall& call, int32_t* error);
   // Blocks the thread for the given milliseconds.
-  void (*pause)(uint32_t milliseconds);
+  void (*pause)(Port* port, uint32_t milliseconds);
+  // Milliseconds of a monotonic clock.
+  uint64_t (*now)(Port* port);
+};
+
+struct Port {
+  const PortBackend* backend = nullptr;  // nullptr: the platform's
+  intptr_t handle = -1;                  // the open device: a descriptor or a HANDLE
+  void* state = nullptr;                 // whatever else the backend keeps
+  int32_t lastError = 0;                 // the OS error of the last failing call
+  ReadEnd readEnd = ReadEnd::Gap;
+  // How long an open waits for a port that another process holds.
+  uint32_t busyWaitMs = 0;
 };
 
 // The platform's backend (defined by port_posix.cpp or port_win32.cpp).
 const PortBackend* PlatformPort();
 
-// Installs a backend; nullptr restores the platform's.
-void PortUseBackend(const PortBackend* backend);
+// The read loop that the platform backends share: waits for bytes under the
+// call's deadlines and ends the read as the port's ReadEnd says. readSome
+// waits until deadlineNs (of the steady clock) for at least one byte and
+// returns what is there, up to max: 0 when the deadline passed, or *error.
+using ReadSomeFn = uint32_t (*)(Port* port, uint8_t* buffer, uint32_t max, int64_t deadlineNs,
+                                int32_t* error);
+uint32_t TimedRead(Port* port, const ReadCall& call, ReadSomeFn readSome, int32_t* error);
+// Nanoseconds of the steady clock, the one TimedRead's deadlines are on.
+int64_t SteadyNowNs();
 
-int PortOpen(const char* name, int32_t* error);
-void PortClose();
-int PortPurge();
-int32_t PortLastError();
-void PortWrite(const uint8_t* bytes, uint32_t count, int32_t* error);
-uint32_t PortRead(uint8_t* buffer, uint32_t max, int32_t* error);
-void Pause(uint32_t milliseconds);
+// Longest port name, in bytes.
+constexpr size_t kMaxPortName = 255;
+// Why a port name cannot be opened as it stands, or nullptr when it can: no
+// name, an empty one, a name longer than kMaxPortName bytes or one that
+// holds a control byte (below 0x20, or 0x7F) would open some other device
+// than the one named.
+const char* PortNameFault(std::string_view name);
+// 0 when PortNameFault finds none (nullptr is no name); else
+// InvalidPortNameError().
+int32_t PortNameError(const char* name);
+
+// Opens name, waiting up to port->busyWaitMs while another process holds it
+// (trying again every kBusyRetryMs). 1 when open; else 0 with the OS error in
+// *error, and *waitedMs (when given) how long it waited for a busy port.
+constexpr uint32_t kBusyRetryMs = 25;
+int PortOpen(Port* port, const char* name, int32_t* error, uint32_t* waitedMs = nullptr);
+void PortClose(Port* port);
+int PortPurge(Port* port);
+int32_t PortLastError(const Port* port);
+void PortWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error);
+// A read of up to max bytes with nothing held before it and no limit.
+uint32_t PortRead(Port* port, uint8_t* buffer, uint32_t max, int32_t* error);
+uint32_t PortReadCall(Port* port, const ReadCall& call, int32_t* error);
+void Pause(Port* port, uint32_t milliseconds);
+uint64_t PortNow(Port* port);
 
 // Entry operations of the front end. OpenFpctrl returns 1 when the port is
 // open; the OS error of a failed open goes to *error when it is given.
-int OpenFpctrl(const char* name, int32_t* error = nullptr);
-int CloseFpctrl();
+int OpenFpctrl(Port* port, const char* name, int32_t* error = nullptr,
+               uint32_t* waitedMs = nullptr);
+int CloseFpctrl(Port* port);
 
 // Platform helpers for messages a person can act on (defined per platform).
 // The device a port name opens: "ttyS0" -> "/dev/ttyS0", "COM10" -> "\\.\COM10".
@@ -54,3 +120,10 @@ std::string PortDevicePath(const char* name);
 std::string OsErrorText(int32_t error);
 // A hint for a port that cannot be opened, or "" when there is none.
 const char* PortOpenHint(int32_t error);
+// The OS error of a port name that is refused before any open: EINVAL, or
+// ERROR_INVALID_NAME on Windows.
+int32_t InvalidPortNameError();
+// Nonzero for the OS error of a port that another process holds.
+int PortBusyError(int32_t error);
+// Who holds a busy port, such as "process 1234", or "" when it cannot be told.
+std::string PortHolder(const char* name);

@@ -4,13 +4,17 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -19,26 +23,18 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
+// A write is allowed 2 ms per byte to enter the driver, plus the read gap.
+constexpr int64_t kWritePerByteNs = 2000000;
+constexpr int64_t kWriteSlackNs = int64_t{kInterByteGapMs} * 1000000;
+// The longest single wait; longer waits are made of several.
+constexpr int64_t kLongestWaitNs = int64_t{3600} * 1000000000;
 
-// Gap after the last received byte that ends a read, and the time allowed per
-// requested byte; a write is allowed 2 ms per byte to enter the driver.
-constexpr milliseconds kInterByteGap{50};
-constexpr milliseconds kReadPerByte{1000};
-constexpr milliseconds kWritePerByte{2};
-// The longest single poll; longer waits are made of several.
-constexpr int64_t kLongestPollMs = 60 * 60 * 1000;
+int Fd(const Port* port) {
+  return static_cast<int>(port->handle);
+}
 
-struct PortState {
-  int fd = -1;
-  int32_t lastError = 0;
-};
-
-PortState g_port;
-
-int32_t Fail(int32_t error) {
-  g_port.lastError = error;
+int32_t Fail(Port* port, int32_t error) {
+  port->lastError = error;
   return error;
 }
 
@@ -107,19 +103,20 @@ void SetModemLines(int fd) {
   ioctl(fd, TIOCMBIC, &rts);
 }
 
-void CloseFd() {
-  if (g_port.fd < 0) return;
-  tcflush(g_port.fd, TCIOFLUSH);
-  close(g_port.fd);
-  g_port.fd = -1;
+void PosixClose(Port* port) {
+  if (Fd(port) < 0) return;
+  tcflush(Fd(port), TCIOFLUSH);
+  close(Fd(port));
+  port->handle = -1;
 }
 
-int PosixOpen(const char* name, int32_t* error) {
-  CloseFd();
+int PosixOpen(Port* port, const char* name, int32_t* error, bool* busy) {
+  PosixClose(port);
+  *busy = false;
   const std::string path = PortDevicePath(name);
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    *error = Fail(errno);
+    *error = Fail(port, errno);
     return 0;
   }
   const int32_t failure = Prepare(fd);
@@ -127,40 +124,39 @@ int PosixOpen(const char* name, int32_t* error) {
     // Only the descriptor is dropped: when another process holds the port,
     // its queues and settings must stay as they are.
     close(fd);
-    *error = Fail(failure);
+    *busy = failure == EBUSY;
+    *error = Fail(port, failure);
     return 0;
   }
-  g_port.fd = fd;
+  port->handle = fd;
   SetModemLines(fd);
   *error = 0;
   return 1;
 }
 
-void PosixClose() {
-  CloseFd();
-}
-
-int PosixPurge() {
-  if (g_port.fd >= 0 && tcflush(g_port.fd, TCIOFLUSH) == 0) return 1;
-  Fail(g_port.fd < 0 ? EBADF : errno);
+int PosixPurge(Port* port) {
+  if (Fd(port) >= 0 && tcflush(Fd(port), TCIOFLUSH) == 0) return 1;
+  Fail(port, Fd(port) < 0 ? EBADF : errno);
   return 0;
 }
 
-int32_t PosixLastError() {
-  return g_port.lastError;
-}
-
 // Waits until the descriptor is ready for events or the deadline passes.
-// Returns the revents (0 on time-out) or -1 with errno set.
-int WaitFor(short events, Clock::time_point deadline) {
+// Returns the revents (0 on time-out) or -1 with errno set. The wait is
+// given to the kernel to the nanosecond, so it never ends early and is not
+// rounded up to whole milliseconds.
+int WaitFor(int fd, short events, int64_t deadlineNs) {
   for (;;) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) return 0;
-    // Round up so that the wait never ends before the deadline.
-    const int64_t ms =
-        std::min<int64_t>(std::chrono::ceil<milliseconds>(left).count(), kLongestPollMs);
-    pollfd p{g_port.fd, events, 0};
-    const int rc = poll(&p, 1, static_cast<int>(ms));
+    const int64_t left = deadlineNs - SteadyNowNs();
+    if (left <= 0) return 0;
+    const int64_t wait = std::min(left, kLongestWaitNs);
+    pollfd p{fd, events, 0};
+#ifdef __linux__
+    const timespec span{static_cast<time_t>(wait / 1000000000),
+                        static_cast<long>(wait % 1000000000)};
+    const int rc = ppoll(&p, 1, &span, nullptr);
+#else
+    const int rc = poll(&p, 1, static_cast<int>((wait + 999999) / 1000000));
+#endif
     if (rc < 0 && errno == EINTR) continue;
     if (rc < 0) return -1;
     if (rc == 0) continue;  // the loop re-reads the clock
@@ -168,42 +164,43 @@ int WaitFor(short events, Clock::time_point deadline) {
   }
 }
 
-void PosixWrite(const uint8_t* bytes, uint32_t count, int32_t* error) {
+void PosixWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error) {
   *error = 0;
-  if (g_port.fd < 0) {
-    *error = Fail(EBADF);
+  const int fd = Fd(port);
+  if (fd < 0) {
+    *error = Fail(port, EBADF);
     return;
   }
-  const auto deadline = Clock::now() + kWritePerByte * count + kInterByteGap;
+  const int64_t deadline = SteadyNowNs() + kWritePerByteNs * count + kWriteSlackNs;
   uint32_t sent = 0;
   while (sent < count) {
-    const ssize_t n = write(g_port.fd, bytes + sent, count - sent);
+    const ssize_t n = write(fd, bytes + sent, count - sent);
     if (n > 0) {
       sent += static_cast<uint32_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      *error = Fail(errno);
+      *error = Fail(port, errno);
       return;
     }
-    const int revents = WaitFor(POLLOUT, deadline);
+    const int revents = WaitFor(fd, POLLOUT, deadline);
     if (revents < 0) {
-      *error = Fail(errno);
+      *error = Fail(port, errno);
       return;
     }
     if (revents == 0) {
-      *error = Fail(ETIMEDOUT);
+      *error = Fail(port, ETIMEDOUT);
       return;
     }
     if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (revents & POLLOUT) == 0) {
-      *error = Fail(EIO);
+      *error = Fail(port, EIO);
       return;
     }
   }
-  while (tcdrain(g_port.fd) != 0) {
+  while (tcdrain(fd) != 0) {
     if (errno != EINTR) {
-      *error = Fail(errno);
+      *error = Fail(port, errno);
       return;
     }
   }
@@ -221,45 +218,46 @@ int32_t EmptyReadError(ssize_t n, int readError, int revents) {
   return 0;
 }
 
-uint32_t PosixRead(uint8_t* buffer, uint32_t max, int32_t* error) {
-  *error = 0;
-  if (g_port.fd < 0) {
-    *error = Fail(EBADF);
-    return 0;
-  }
-  const auto end = Clock::now() + kReadPerByte * max;
-  auto deadline = end;  // until the first byte; then 50 ms after the latest
-  uint32_t got = 0;
-  while (got < max) {
-    const int revents = WaitFor(POLLIN, deadline);
-    if (revents == 0) break;
+uint32_t PosixReadSome(Port* port, uint8_t* buffer, uint32_t max, int64_t deadlineNs,
+                       int32_t* error) {
+  const int fd = Fd(port);
+  for (;;) {
+    const int revents = WaitFor(fd, POLLIN, deadlineNs);
+    if (revents == 0) return 0;
     if (revents < 0) {
-      *error = Fail(errno);
-      return got;
+      *error = errno;
+      return 0;
     }
-    const ssize_t n = read(g_port.fd, buffer + got, max - got);
-    if (n > 0) {
-      got += static_cast<uint32_t>(n);
-      deadline = std::min(end, Clock::now() + kInterByteGap);
-      continue;
-    }
+    const ssize_t n = read(fd, buffer, max);
+    if (n > 0) return static_cast<uint32_t>(n);
     const int32_t failure = EmptyReadError(n, errno, revents);
     if (failure != 0) {
-      *error = Fail(failure);
-      return got;
+      *error = failure;
+      return 0;
     }
   }
-  return got;
 }
 
-void PosixPause(uint32_t ms) {
+uint32_t PosixRead(Port* port, const ReadCall& call, int32_t* error) {
+  if (Fd(port) < 0) {
+    *error = Fail(port, EBADF);
+    return 0;
+  }
+  return TimedRead(port, call, PosixReadSome, error);
+}
+
+void PosixPause(Port*, uint32_t ms) {
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
 
-constexpr PortBackend kPosixPort = {PosixOpen,  PosixClose, PosixPurge, PosixLastError,
-                                    PosixWrite, PosixRead,  PosixPause};
+uint64_t PosixNow(Port*) {
+  return static_cast<uint64_t>(SteadyNowNs() / 1000000);
+}
+
+constexpr PortBackend kPosixPort = {PosixOpen, PosixClose, PosixPurge, PosixWrite,
+                                    PosixRead, PosixPause, PosixNow};
 
 }  // namespace
 
@@ -290,4 +288,44 @@ const char* PortOpenHint(int32_t error) {
     default:
       return "";
   }
+}
+
+// On Linux the holder of a device's lock is listed in /proc/locks, as
+// "1: FLOCK  ADVISORY  WRITE 1234 00:05:3 0 EOF" with the device number and
+// inode of the locked file.
+std::string PortHolder(const char* name) {
+#ifndef __linux__
+  (void)name;
+  return "";
+#else
+  struct stat device {};
+  if (stat(PortDevicePath(name).c_str(), &device) != 0) return "";
+  FILE* locks = std::fopen("/proc/locks", "r");
+  if (locks == nullptr) return "";
+  char line[256];
+  std::string holder;
+  while (holder.empty() && std::fgets(line, sizeof line, locks) != nullptr) {
+    char kind[16] = {};
+    long pid = 0;
+    unsigned major = 0;
+    unsigned minor = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%llu", kind, &pid, &major, &minor, &inode) ==
+            5 &&
+        std::strcmp(kind, "FLOCK") == 0 && inode == device.st_ino &&
+        makedev(major, minor) == device.st_dev) {
+      holder = "process " + std::to_string(pid);
+    }
+  }
+  std::fclose(locks);
+  return holder;
+#endif
+}
+
+int32_t InvalidPortNameError() {
+  return EINVAL;
+}
+
+int PortBusyError(int32_t error) {
+  return error == EBUSY ? 1 : 0;
 }

@@ -1,5 +1,7 @@
 // Serial port backend for Windows: a COM device opened for overlapped I/O,
-// with every write and read waiting for its own completion.
+// with every write and read waiting for its own completion. Reads wait for
+// their first byte under the driver's read time-out, set to what is left
+// until the deadline of the shared read loop.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -12,6 +14,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "link/port.h"
@@ -23,22 +26,35 @@ namespace {
 constexpr DWORD kQueueSize = 4096;
 // Abort pending output and input and empty both driver queues.
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+// The longest single wait for bytes; longer waits are made of several.
+constexpr DWORD kLongestWaitMs = 3600 * 1000;
+// How long past its own time-out a read may stay with the driver before it
+// is cancelled: the driver's timer is coarse, but it must not hold a read.
+constexpr DWORD kDriverSlackMs = 1000;
 
+// What the backend keeps of an open port besides its handle.
 struct PortState {
-  HANDLE port = INVALID_HANDLE_VALUE;
   DCB settings{};
-  COMMTIMEOUTS timeouts{};
+  COMMTIMEOUTS timeouts{};  // as the port has them now
   OVERLAPPED readBlock{};
   OVERLAPPED writeBlock{};
 };
 
-PortState g_port;
-// The OS error number of the last failing call, for the callers of a purge.
-int32_t g_lastError = 0;
+HANDLE Handle(const Port* port) {
+  return reinterpret_cast<HANDLE>(port->handle);
+}
 
-int32_t Fail(DWORD error) {
-  g_lastError = static_cast<int32_t>(error);
-  return g_lastError;
+PortState* State(const Port* port) {
+  return static_cast<PortState*>(port->state);
+}
+
+bool IsOpen(const Port* port) {
+  return Handle(port) != INVALID_HANDLE_VALUE && port->state != nullptr;
+}
+
+int32_t Fail(Port* port, DWORD error) {
+  port->lastError = static_cast<int32_t>(error);
+  return port->lastError;
 }
 
 // 9600 baud, 8 data bits, even parity, 1 stop bit, no flow control, DTR on
@@ -90,21 +106,31 @@ constexpr uint32_t FlagWord(const DCB& d) {
 static_assert(sizeof(DCB) == 28);
 static_assert(FlagWord(LineSettings()) == 0x93);
 
-// A read ends 50 ms after the last byte, or after 1000 ms per requested byte;
-// a write is allowed 2 ms per byte.
+// The time-outs every open applies: a read ends 50 ms after its last byte or
+// after 1000 ms per requested byte; a write is allowed 2 ms per byte.
 constexpr COMMTIMEOUTS Timeouts() {
   COMMTIMEOUTS t{};
-  t.ReadIntervalTimeout = 50;
-  t.ReadTotalTimeoutMultiplier = 1000;
+  t.ReadIntervalTimeout = kInterByteGapMs;
+  t.ReadTotalTimeoutMultiplier = kReadPerByteMs;
   t.ReadTotalTimeoutConstant = 0;
   t.WriteTotalTimeoutMultiplier = 2;
   t.WriteTotalTimeoutConstant = 0;
   return t;
 }
 
-void PortSetDefaults() {
-  g_port.settings = LineSettings();
-  g_port.timeouts = Timeouts();
+// The time-outs of a read of the shared read loop, which keeps the gap and
+// the deadlines itself: a read of one byte waits up to waitMs for it.
+constexpr COMMTIMEOUTS LoopTimeouts(DWORD waitMs) {
+  COMMTIMEOUTS t = Timeouts();
+  t.ReadIntervalTimeout = 0;
+  t.ReadTotalTimeoutMultiplier = 0;
+  t.ReadTotalTimeoutConstant = waitMs;
+  return t;
+}
+
+void PortSetDefaults(PortState* state) {
+  state->settings = LineSettings();
+  state->timeouts = Timeouts();
 }
 
 // A zeroed block with a manual-reset event, not signalled; false when the
@@ -121,105 +147,217 @@ void ReleaseEvent(OVERLAPPED* block) {
   block->hEvent = nullptr;
 }
 
-int Win32Purge() {
-  const BOOL purged = PurgeComm(g_port.port, kPurgeAll);
-  if (!purged) Fail(GetLastError());
+int Win32Purge(Port* port) {
+  if (Handle(port) == INVALID_HANDLE_VALUE) {
+    Fail(port, ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  const BOOL purged = PurgeComm(Handle(port), kPurgeAll);
+  if (!purged) Fail(port, GetLastError());
   return purged;
 }
 
-void Win32Close() {
-  if (g_port.port != INVALID_HANDLE_VALUE) {
-    SetCommMask(g_port.port, 0);
-    Win32Purge();
-    CloseHandle(g_port.port);
+void Win32Close(Port* port) {
+  if (Handle(port) != INVALID_HANDLE_VALUE) {
+    SetCommMask(Handle(port), 0);
+    Win32Purge(port);
+    CloseHandle(Handle(port));
   }
-  g_port.port = INVALID_HANDLE_VALUE;
-  ReleaseEvent(&g_port.readBlock);
-  ReleaseEvent(&g_port.writeBlock);
+  port->handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+  PortState* state = State(port);
+  if (state == nullptr) return;
+  ReleaseEvent(&state->readBlock);
+  ReleaseEvent(&state->writeBlock);
+  delete state;
+  port->state = nullptr;
 }
 
 // Acquires and configures in the fixed order; false at the first failing step,
 // with GetLastError still holding its error.
-bool AcquireAndConfigure(const char* path) {
-  const HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (port == INVALID_HANDLE_VALUE) return false;
-  g_port.port = port;
-  if (!SetupComm(port, kQueueSize, kQueueSize)) return false;
-  PortSetDefaults();
-  if (!SetCommState(port, &g_port.settings)) return false;
-  if (!PurgeComm(port, kPurgeAll)) return false;
-  if (!SetCommTimeouts(port, &g_port.timeouts)) return false;
-  if (!PrepareBlock(&g_port.writeBlock)) return false;
-  if (!PrepareBlock(&g_port.readBlock)) return false;
-  if (!SetCommMask(port, 0)) return false;
-  EscapeCommFunction(port, SETDTR);  // DTR is already on through the settings
+bool AcquireAndConfigure(Port* port, PortState* state, const char* path) {
+  const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  port->handle = reinterpret_cast<intptr_t>(handle);
+  if (!SetupComm(handle, kQueueSize, kQueueSize)) return false;
+  PortSetDefaults(state);
+  if (!SetCommState(handle, &state->settings)) return false;
+  if (!PurgeComm(handle, kPurgeAll)) return false;
+  if (!SetCommTimeouts(handle, &state->timeouts)) return false;
+  if (!PrepareBlock(&state->writeBlock)) return false;
+  if (!PrepareBlock(&state->readBlock)) return false;
+  if (!SetCommMask(handle, 0)) return false;
+  EscapeCommFunction(handle, SETDTR);  // DTR is already on through the settings
   return true;
 }
 
-int Win32Open(const char* name, int32_t* error) {
-  Win32Close();  // a second open must not leak the first port
-  if (!AcquireAndConfigure(PortDevicePath(name).c_str())) {
+int Win32Open(Port* port, const char* name, int32_t* error, bool* busy) {
+  Win32Close(port);  // a second open must not leak the first port
+  *busy = false;
+  PortState* state = new (std::nothrow) PortState;
+  if (state == nullptr) {
+    *error = Fail(port, ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+  }
+  port->state = state;
+  if (!AcquireAndConfigure(port, state, PortDevicePath(name).c_str())) {
     const DWORD failure = GetLastError();
-    Win32Close();
-    *error = Fail(failure);
+    Win32Close(port);
+    *busy = PortBusyError(static_cast<int32_t>(failure)) != 0;
+    *error = Fail(port, failure);
     return 0;
   }
   *error = 0;
   return 1;
 }
 
-int32_t Win32LastError() {
-  return g_lastError;
-}
-
 // Waits for the pending operation on the block to complete; returns 0 or the
 // OS error number, with *done set to the bytes transferred.
-DWORD Complete(OVERLAPPED* block, DWORD* done, bool traceIncomplete) {
+DWORD Complete(HANDLE handle, OVERLAPPED* block, DWORD* done, bool traceIncomplete) {
   for (;;) {
-    if (GetOverlappedResult(g_port.port, block, done, TRUE)) return 0;
+    if (GetOverlappedResult(handle, block, done, TRUE)) return 0;
     const DWORD error = GetLastError();
     if (error != ERROR_IO_INCOMPLETE) return error;
     if (traceIncomplete) TraceText("** Verificacion de IO imcompleto **");
   }
 }
 
-void Win32Write(const uint8_t* bytes, uint32_t count, int32_t* error) {
+void Win32Write(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error) {
+  if (!IsOpen(port)) {
+    *error = Fail(port, ERROR_INVALID_HANDLE);
+    return;
+  }
+  OVERLAPPED* block = &State(port)->writeBlock;
   DWORD done = 0;
   DWORD failure = 0;
-  if (!WriteFile(g_port.port, bytes, count, &done, &g_port.writeBlock)) {
+  if (!WriteFile(Handle(port), bytes, count, &done, block)) {
     failure = GetLastError();
-    if (failure == ERROR_IO_PENDING) failure = Complete(&g_port.writeBlock, &done, true);
+    if (failure == ERROR_IO_PENDING) failure = Complete(Handle(port), block, &done, true);
   }
   // Fewer bytes than asked means the write's time-out passed.
   if (failure == 0 && done < count) failure = ERROR_TIMEOUT;
-  *error = failure == 0 ? 0 : Fail(failure);
+  *error = failure == 0 ? 0 : Fail(port, failure);
 }
 
-uint32_t Win32Read(uint8_t* buffer, uint32_t max, int32_t* error) {
+// The read time-out for a wait of left ns: whole milliseconds, rounded up
+// so that the wait never ends before the deadline, at least 1 (0 would make
+// the read return at once).
+DWORD WaitMs(int64_t leftNs) {
+  constexpr int64_t kMsNs = 1000000;
+  const int64_t ms = (leftNs + kMsNs - 1) / kMsNs;
+  if (ms < 1) return 1;
+  return ms > kLongestWaitMs ? kLongestWaitMs : static_cast<DWORD>(ms);
+}
+
+// Gives the port the loop's time-outs for waitMs; the driver is only asked
+// when they change. 0 or the OS error.
+DWORD SetReadWait(Port* port, DWORD waitMs) {
+  PortState* state = State(port);
+  const COMMTIMEOUTS wanted = LoopTimeouts(waitMs);
+  if (std::memcmp(&state->timeouts, &wanted, sizeof wanted) == 0) return 0;
+  COMMTIMEOUTS timeouts = wanted;
+  if (!SetCommTimeouts(Handle(port), &timeouts)) return GetLastError();
+  state->timeouts = wanted;
+  return 0;
+}
+
+// One ReadFile of up to max bytes, waiting up to waitMs: the bytes it
+// brought, with *failure 0 or the OS error.
+DWORD ReadOnce(Port* port, uint8_t* buffer, uint32_t max, DWORD waitMs, DWORD* failure) {
+  const HANDLE handle = Handle(port);
+  OVERLAPPED* block = &State(port)->readBlock;
   DWORD done = 0;
-  DWORD failure = 0;
-  if (!ReadFile(g_port.port, buffer, max, &done, &g_port.readBlock)) {
-    failure = GetLastError();
-    if (failure != ERROR_IO_PENDING) {
-      *error = Fail(failure);
-      return 0;
-    }
-    failure = Complete(&g_port.readBlock, &done, false);
+  *failure = 0;
+  if (ReadFile(handle, buffer, max, &done, block)) return done;
+  *failure = GetLastError();
+  if (*failure != ERROR_IO_PENDING) return 0;
+  // The driver ends the read by its time-out; should it not, the read is
+  // cancelled, and the bytes it brought until then still count.
+  bool cancelled = false;
+  if (WaitForSingleObject(block->hEvent, waitMs + kDriverSlackMs) != WAIT_OBJECT_0) {
+    cancelled = CancelIoEx(handle, block) != 0;
   }
+  *failure = Complete(handle, block, &done, false);
   // Some drivers end a timed-out read with ERROR_TIMEOUT instead of success;
   // the bytes received so far (none on a silent line) are the answer.
-  if (failure == ERROR_TIMEOUT) failure = 0;
-  *error = failure == 0 ? 0 : Fail(failure);
+  if (*failure == ERROR_TIMEOUT || (cancelled && *failure == ERROR_OPERATION_ABORTED)) {
+    *failure = 0;
+  }
   return done;
 }
 
-void Win32Pause(uint32_t milliseconds) {
+// The bytes waiting in the driver's input queue, up to max; 0 with *failure
+// set when the driver cannot tell.
+DWORD Queued(Port* port, uint32_t max, DWORD* failure) {
+  COMSTAT status{};
+  DWORD errors = 0;
+  if (!ClearCommError(Handle(port), &errors, &status)) {
+    *failure = GetLastError();
+    return 0;
+  }
+  return status.cbInQue < max ? status.cbInQue : max;
+}
+
+// Takes the bytes already in the driver's queue, up to max: a read of bytes
+// that are there returns at once, whatever the time-outs.
+DWORD TakeQueued(Port* port, uint8_t* buffer, uint32_t max, DWORD* failure) {
+  const DWORD queued = Queued(port, max, failure);
+  if (*failure != 0 || queued == 0) return 0;
+  return ReadOnce(port, buffer, queued, 0, failure);
+}
+
+// Waits until deadlineNs for at least one byte and returns what is there, up
+// to max: 0 when the deadline passed, or *error. Bytes in the driver's queue
+// are taken at once; else one byte is waited for under the driver's total
+// time-out, and what came with it is taken at once.
+uint32_t Win32ReadSome(Port* port, uint8_t* buffer, uint32_t max, int64_t deadlineNs,
+                       int32_t* error) {
+  DWORD failure = 0;
+  DWORD done = TakeQueued(port, buffer, max, &failure);
+  while (failure == 0 && done == 0) {
+    const int64_t left = deadlineNs - SteadyNowNs();
+    if (left <= 0) return 0;
+    // The driver's timer may end a little before the deadline of the steady
+    // clock: a wait that brings nothing goes on for what is left.
+    const DWORD waitMs = WaitMs(left);
+    failure = SetReadWait(port, waitMs);
+    if (failure == 0) done = ReadOnce(port, buffer, 1, waitMs, &failure);
+    if (failure == 0 && done == 1 && max > 1) {
+      done += TakeQueued(port, buffer + 1, max - 1, &failure);
+    }
+  }
+  if (failure != 0) {
+    *error = static_cast<int32_t>(failure);
+    return 0;
+  }
+  return done;
+}
+
+uint32_t Win32Read(Port* port, const ReadCall& call, int32_t* error) {
+  if (!IsOpen(port)) {
+    *error = Fail(port, ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  return TimedRead(port, call, Win32ReadSome, error);
+}
+
+void Win32Pause(Port*, uint32_t milliseconds) {
   Sleep(milliseconds);
 }
 
-constexpr PortBackend kWin32Port = {Win32Open,  Win32Close, Win32Purge, Win32LastError,
-                                    Win32Write, Win32Read,  Win32Pause};
+// Milliseconds of the performance counter, which runs monotonically.
+uint64_t Win32Now(Port*) {
+  LARGE_INTEGER count{};
+  LARGE_INTEGER frequency{};
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  const auto ticks = static_cast<uint64_t>(count.QuadPart);
+  const auto perSecond = static_cast<uint64_t>(frequency.QuadPart);
+  return ticks / perSecond * 1000 + ticks % perSecond * 1000 / perSecond;
+}
+
+constexpr PortBackend kWin32Port = {Win32Open, Win32Close, Win32Purge, Win32Write,
+                                    Win32Read, Win32Pause, Win32Now};
 
 // "COMn": the device name that needs the \\.\ prefix from COM10 on.
 bool IsBareComName(const char* name) {
@@ -270,4 +408,19 @@ const char* PortOpenHint(int32_t error) {
     default:
       return "";
   }
+}
+
+int32_t InvalidPortNameError() {
+  return ERROR_INVALID_NAME;
+}
+
+// Another process holds the port: the COM driver refuses a second open with
+// a sharing violation, some drivers with access denied.
+int PortBusyError(int32_t error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ? 1 : 0;
+}
+
+// Windows cannot tell cheaply which process holds a COM port.
+std::string PortHolder(const char*) {
+  return "";
 }

@@ -3,7 +3,7 @@
 #include "trace/trace.h"
 
 // Any valid status frame answers the check; its content is not looked at.
-int32_t CheckFprinter() {
+int32_t CheckFprinter(Port* port) {
   TraceText("** CheckFprinter: Prueba de Impresora** ");
   ExchangePlan plan;
   plan.purgeLabel = "CheckFprinter";
@@ -11,6 +11,6 @@ int32_t CheckFprinter() {
   plan.writeLabel = "CheckFprinter: Output";
   plan.readLabel = "CheckFprinter:";
   ExchangeState state;
-  RunExchange(plan, &state);
+  RunExchange(port, plan, &state);
   return JudgeExchange(state, true, kExchangeOk) == 0 ? 1 : 0;
 }

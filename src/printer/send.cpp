@@ -1,5 +1,6 @@
 #include "link/exchange.h"
 #include "link/frame.h"
+#include "link/outcome.h"
 #include "link/port.h"
 #include "printer/operations.h"
 #include "printer/status_decode.h"
@@ -17,19 +18,20 @@ struct Refusal {
 
 // The printer refused the command and offers its status: acknowledge, then
 // read the status frame it sends without being asked.
-void ReadRefusal(ExchangeState* state, void* context) {
+void ReadRefusal(Port* port, ExchangeState* state, void* context) {
   Refusal* refusal = static_cast<Refusal*>(context);
-  if (SendControlByte(ASCII_ACK, "SendCmd: Output2", &state->osError) == 0) return;
-  Pause(kReplyPauseMs);
+  if (SendControlByte(port, ASCII_ACK, "SendCmd: Output2", &state->osError) == 0) return;
+  Pause(port, kReplyPauseMs);
   refusal->cmderror = true;
-  refusal->bretstatus = ReadFpOrignalStatus(&refusal->frameStatus, &refusal->frameError, 0);
+  refusal->bretstatus = ReadFpOrignalStatus(port, &refusal->frameStatus, &refusal->frameError, 0);
   if (refusal->bretstatus == 0) TraceError("SendCmd: Comunication", refusal->frameError);
 }
 
 }  // namespace
 
-int32_t SendCmd(int32_t* status, int32_t* error, const char* text) {
+int32_t SendCmd(Port* port, int32_t* status, int32_t* error, const char* text) {
   TraceText("** SendCmd ** ");
+  if (RefuseFramingBytes(text, status, error) != 0) return 0;
   static constexpr AttemptSteps kSteps = {.read = "paso 1",
                                           .invalid = "paso 2",
                                           .ack = "paso ASCII_ACK",
@@ -49,7 +51,7 @@ int32_t SendCmd(int32_t* status, int32_t* error, const char* text) {
   plan.onEnq = ReadRefusal;
   plan.context = &refusal;
   ExchangeState state;
-  RunExchange(plan, &state);
+  RunExchange(port, plan, &state);
 
   const char* successText = kExchangeOk;
   if (refusal.cmderror) {

@@ -3,7 +3,8 @@
 #include "printer/status_decode.h"
 #include "trace/trace.h"
 
-int32_t ReadFpOrignalStatus(int32_t* frameStatus, int32_t* frameError, int32_t sendEnq) {
+int32_t ReadFpOrignalStatus(Port* port, int32_t* frameStatus, int32_t* frameError,
+                            int32_t sendEnq) {
   TraceText("** ReadFpOrignalStatus ** ");
   static constexpr AttemptSteps kSteps = {.started = "paso r1"};
   ExchangePlan plan;
@@ -17,7 +18,7 @@ int32_t ReadFpOrignalStatus(int32_t* frameStatus, int32_t* frameError, int32_t s
   plan.readLabel = "CheckFprinter: Input";
   plan.steps = &kSteps;
   ExchangeState state;
-  const Reply reply = RunExchange(plan, &state);
+  const Reply reply = RunExchange(port, plan, &state);
   const bool shortFrame = reply.length == 5;
   const int32_t outcome = JudgeExchange(state, true, shortFrame ? kExchangeOk : "CheckFprinter:OK");
   if (outcome != 0) {
@@ -33,10 +34,10 @@ int32_t ReadFpOrignalStatus(int32_t* frameStatus, int32_t* frameError, int32_t s
   return 1;
 }
 
-int32_t ReadFpStatus(int32_t* status, int32_t* error) {
+int32_t ReadFpStatus(Port* port, int32_t* status, int32_t* error) {
   int32_t frameStatus = 0;
   int32_t frameError = 0;
-  if (ReadFpOrignalStatus(&frameStatus, &frameError, 1) == 0) {
+  if (ReadFpOrignalStatus(port, &frameStatus, &frameError, 1) == 0) {
     *status = frameStatus;
     *error = frameError;
     return 0;

@@ -4,24 +4,34 @@
 #include "link/frame.h"
 #include "link/outcome.h"
 #include "link/port.h"
+#include "platform/plain_file.h"
 #include "printer/operations.h"
+#include "printer/sync_file.h"
 #include "trace/trace.h"
 
 namespace {
 
 // The output file of an upload, opened before the port is touched and traced
-// once it is there. Its lines end in CR LF wherever the file is made.
+// once it is there. Its lines end in CR LF wherever the file is made. Every
+// block is on the disk before the printer has its ACK: a printer that has
+// the ACK counts the block as delivered.
+struct Output {
+  FILE* file = nullptr;
+  bool failed = false;  // a block could not be written: no more ACKs
+};
+
 FILE* OpenOutput(const char* path) {
-  FILE* file = path != nullptr ? std::fopen(path, "wb") : nullptr;
+  int error = 0;
+  FILE* file = path != nullptr ? OpenPlainFile(path, PlainFileUse::Replace, &error) : nullptr;
   if (file != nullptr) TraceStr("Archivo creado ", path);
   return file;
 }
 
 // Closes the output file; false when what was written to it did not reach
 // the file.
-bool CloseOutput(FILE* file) {
-  const bool written = std::ferror(file) == 0;
-  return std::fclose(file) == 0 && written;
+bool CloseOutput(Output* output) {
+  const bool written = !output->failed && std::ferror(output->file) == 0;
+  return std::fclose(output->file) == 0 && written;
 }
 
 // The exchange's outcome, unless it succeeded and its file was not written:
@@ -32,13 +42,28 @@ int32_t UploadOutcome(const ExchangeState& state, bool stored) {
 }
 
 // Writes the text of a block (between STX and the terminator) without its LF
-// bytes, then a line end; returns the terminator.
-uint8_t StoreBlock(const Block& block, FILE* file) {
+// bytes, then a line end, as one write, and makes it durable; false when any
+// of it failed (the block then gets no ACK). A run that is stopped between
+// two blocks leaves whole lines only.
+bool StoreBlock(const Block& block, Output* output) {
+  char line[kBlockCapacity + 2];
+  size_t length = 0;
   for (uint32_t i = 1; i + 2 < block.length; ++i) {
-    if (block.bytes[i] != '\n') std::fputc(block.bytes[i], file);
+    if (block.bytes[i] != '\n') line[length++] = static_cast<char>(block.bytes[i]);
   }
-  std::fputs("\r\n", file);
-  return block.bytes[block.length - 2];
+  line[length++] = '\r';
+  line[length++] = '\n';
+  const bool stored = std::fwrite(line, 1, length, output->file) == length &&
+                      std::fflush(output->file) == 0 && SyncFile(output->file) == 0;
+  if (!stored) {
+    output->failed = true;
+    TraceError("UploadReportCmd: Archivo", FP_FILE_ERROR);
+  }
+  return stored;
+}
+
+bool LastBlock(const Block& block) {
+  return block.bytes[block.length - 2] != ASCII_ETB;
 }
 
 int32_t Deliver(int32_t* status, int32_t* error, int32_t outcome) {
@@ -48,17 +73,17 @@ int32_t Deliver(int32_t* status, int32_t* error, int32_t outcome) {
 }
 
 // The report after the printer's ENQ: acknowledge it, then take block after
-// block, each acknowledged, until one ends with ETX. The first block may take
-// three empty reads, every later one two.
-void TransferReport(ExchangeState* state, void* context) {
-  FILE* file = static_cast<FILE*>(context);
-  if (SendControlByte(ASCII_ACK, "UploadReportCmd: Output2", &state->osError) == 0) return;
-  Pause(kReplyPauseMs);
+// block, each stored and then acknowledged, until one ends with ETX. The
+// first block may take three empty reads, every later one two.
+void TransferReport(Port* port, ExchangeState* state, void* context) {
+  Output* output = static_cast<Output*>(context);
+  if (SendControlByte(port, ASCII_ACK, "UploadReportCmd: Output2", &state->osError) == 0) return;
+  Pause(port, kReplyPauseMs);
   Block block;
   bool moreBlocks = true;
   uint32_t blockAttempt = 0;
   while (moreBlocks && blockAttempt <= kLastAttempt) {
-    CollectBlock(&block, kUploadReadSize, nullptr, &state->osError);
+    CollectBlock(port, &block, kUploadReadSize, nullptr, &state->osError);
     if (state->osError != 0) {
       TraceError("UploadReportCmd: Input3", state->osError);
       return;
@@ -69,14 +94,17 @@ void TransferReport(ExchangeState* state, void* context) {
       continue;
     }
     if (verdict == BlockVerdict::Failed) return;
-    moreBlocks = StoreBlock(block, file) == ASCII_ETB;
-    if (SendControlByte(ASCII_ACK, "UploadReportCmd: Output3", &state->osError) == 0) return;
-    Pause(kReplyPauseMs);
+    if (!StoreBlock(block, output)) return;
+    moreBlocks = !LastBlock(block);
+    if (SendControlByte(port, ASCII_ACK, "UploadReportCmd: Output3", &state->osError) == 0) return;
+    Pause(port, kReplyPauseMs);
     if (!moreBlocks) {
       // Whatever follows the last block is read and dropped; only a failed
-      // read counts.
+      // read counts. A port that ends reads at a whole reply waits only the
+      // read gap for it.
       uint8_t rest[kUploadReadSize];
-      PortRead(rest, kUploadReadSize, &state->osError);
+      const uint32_t limit = port->readEnd == ReadEnd::Complete ? kInterByteGapMs : kNoReadLimit;
+      PortReadCall(port, ReadCall{rest, 0, kUploadReadSize, limit}, &state->osError);
       if (state->osError != 0) TraceError("SendCmd: Input", state->osError);
       return;
     }
@@ -85,12 +113,12 @@ void TransferReport(ExchangeState* state, void* context) {
 }
 
 // Receives the single reply block of a status upload (attempts 0 to 2, each a
-// collection that may bring nothing) and stores it.
-void ReceiveStatusBlock(ExchangeState* state, FILE* file) {
+// collection that may bring nothing), stores it, then acknowledges it.
+void ReceiveStatusBlock(Port* port, ExchangeState* state, Output* output) {
   Block block;
   while (state->attempt <= kLastAttempt) {
     TraceInt("Ciclo ", static_cast<int32_t>(state->attempt));
-    CollectBlock(&block, kStatusReadSize, "Salida bloque ", &state->osError);
+    CollectBlock(port, &block, kStatusReadSize, "Salida bloque ", &state->osError);
     if (state->osError != 0) {
       TraceError("UploadReportCmd: Input3", state->osError);
       return;
@@ -103,27 +131,29 @@ void ReceiveStatusBlock(ExchangeState* state, FILE* file) {
     }
     if (verdict == BlockVerdict::Failed) return;
     TraceText("Paso 4 ");
-    StoreBlock(block, file);
+    if (!StoreBlock(block, output)) return;
     TraceText("Paso 6 ");
-    SendControlByte(ASCII_ACK, "UploadReportCmd: Output3", &state->osError);
+    SendControlByte(port, ASCII_ACK, "UploadReportCmd: Output3", &state->osError);
     return;
   }
 }
 
 // The command is written once; its reply block is read right after it.
-void RunStatusUpload(ExchangeState* state, const char* text, FILE* file) {
-  if (SendCommandFrame(text, true, "UploadReportCmd: Output1", &state->osError) == 0) return;
-  Pause(kReplyPauseMs);
-  ReceiveStatusBlock(state, file);
+void RunStatusUpload(Port* port, ExchangeState* state, const char* text, Output* output) {
+  if (SendCommandFrame(port, text, true, "UploadReportCmd: Output1", &state->osError) == 0) return;
+  Pause(port, kReplyPauseMs);
+  ReceiveStatusBlock(port, state, output);
   TraceText("Paso 7 ");
 }
 
 }  // namespace
 
-int32_t UploadReportCmd(int32_t* status, int32_t* error, const char* text, const char* outputPath) {
+int32_t UploadReportCmd(Port* port, int32_t* status, int32_t* error, const char* text,
+                        const char* outputPath) {
   TraceText("** UploadReportCmd ** ");
-  FILE* file = OpenOutput(outputPath);
-  if (file == nullptr) return Deliver(status, error, FP_FILE_ERROR);
+  if (RefuseFramingBytes(text, status, error) != 0) return 0;
+  Output output{OpenOutput(outputPath)};
+  if (output.file == nullptr) return Deliver(status, error, FP_FILE_ERROR);
   ExchangePlan plan;
   plan.purgeLabel = "UploadReportCmd";
   plan.request = ExchangeRequest::Frame;
@@ -132,23 +162,25 @@ int32_t UploadReportCmd(int32_t* status, int32_t* error, const char* text, const
   plan.readSize = kUploadReadSize;
   plan.readLabel = "UploadReportCmd: Input";
   plan.onEnq = TransferReport;
-  plan.context = file;
+  plan.context = &output;
   ExchangeState state;
-  RunExchange(plan, &state);
-  const bool stored = CloseOutput(file);
+  RunExchange(port, plan, &state);
+  const bool stored = CloseOutput(&output);
   return Deliver(status, error, UploadOutcome(state, stored));
 }
 
-int32_t UploadStatusCmd(int32_t* status, int32_t* error, const char* text, const char* outputPath) {
+int32_t UploadStatusCmd(Port* port, int32_t* status, int32_t* error, const char* text,
+                        const char* outputPath) {
   TraceText("** UploadStatusCmd ** ");
-  FILE* file = OpenOutput(outputPath);
-  if (file == nullptr) return Deliver(status, error, FP_FILE_ERROR);
+  if (RefuseFramingBytes(text, status, error) != 0) return 0;
+  Output output{OpenOutput(outputPath)};
+  if (output.file == nullptr) return Deliver(status, error, FP_FILE_ERROR);
   ExchangeState state;
-  if (PurgeForExchange("UploadReportCmd", &state.osError) != 0) {
-    RunStatusUpload(&state, text, file);
+  if (PurgeForExchange(port, "UploadReportCmd", &state.osError) != 0) {
+    RunStatusUpload(port, &state, text, &output);
     TraceText("Paso 8 ");
   }
-  const bool stored = CloseOutput(file);
+  const bool stored = CloseOutput(&output);
   TraceText("Paso 9 ");
   return Deliver(status, error, UploadOutcome(state, stored));
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // Local calendar time as the trace timestamp shows it.
 struct TraceTime {
@@ -16,9 +17,14 @@ struct TraceTime {
   int millisecond;
 };
 
-// Process-wide switch and sink; both must be set for a line to be written.
+// Process-wide switch and sink; both must be set for a line to be written
+// (unless a callback takes the lines). Lines are written whole, one at a
+// time, from any thread. With TraceEscape set (the sink is stderr, a
+// terminal perhaps) the texts and values of a line show every byte outside
+// printable ASCII escaped, as all stderr messages do; the line's form stays.
 extern FILE* TraceSink;
 extern int32_t TraceEnabled;
+extern int32_t TraceEscape;
 
 // The four line forms. Every line starts with a line end; none ends with one.
 void TraceText(const char* text);
@@ -33,7 +39,19 @@ const char* TraceTimestamp();
 // Replaces the clock that the timestamp reads; nullptr restores the local clock.
 void TraceUseClock(TraceTime (*clock)());
 
+// Switches the process-wide trace to a file: nullptr or "" off, "-" stderr,
+// anything else a file appended to (a regular file or a character device).
+// 0, or the OS error of a file that cannot be opened (EINVAL for one of
+// another kind); the trace is then off. A file it opened before is closed.
+int32_t TraceToFile(const char* target);
+
+// Hands every line to callback (timestamp and text, no line end) instead of
+// a file; nullptr switches the trace off.
+void TraceToCallback(void (*callback)(const char* line, void* user), void* user);
+
 // Switches the trace on from VEXOLANT_TRACE: unset or empty keeps it silent,
-// "-" sends it to stderr, anything else names a file that is appended to.
-// Returns 0 when the named file cannot be opened (the trace then stays off).
-int TraceStartFromEnvironment();
+// "-" sends it to stderr (escaped), anything else names a file that is
+// appended to: a regular file or a character device. Returns 0 when the named
+// file cannot be opened, with the errno value or kNotPlainFile in *error when
+// it is given (the trace then stays off).
+int TraceStartFromEnvironment(int* error = nullptr);

@@ -1,9 +1,13 @@
 // The front end around the exchanges: the port file, a port that cannot be
-// opened or is held, CloseFpctrl, an unknown command word, and the trace.
+// opened or is held, files that are not regular files, CloseFpctrl, an
+// unknown command word, the trace, and a stdout that cannot be written.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <regex>
 #include <string>
 
@@ -34,34 +38,99 @@ TEST_F(PortOpening, PortThatCannotBeOpenedEndsQuietly) {
   EXPECT_FALSE(HomeHas("Status.txt"));
 }
 
-TEST_F(PortOpening, PortLockedByAnotherProcessIsBusy) {
+// A port that another process holds for longer than the run may wait ends
+// the run as a port that cannot be opened, saying who held it and how long
+// the run waited; the next run, once the port is free, is served.
+TEST_F(PortOpening, PortHeldLongerThanTheWaitIsBusy) {
   E2E_NATIVE_ONLY("the case locks the device with flock");
   ASSERT_NO_FATAL_FAILURE(StartPrinter({}));
   WriteHome("Status_Error.txt", kEarlierResult);
   const int holder = open(printer().Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  ExpectNotOpened(RunTool("CheckFprinter"), printer().Device());
+  const ToolRun busy = RunTool("CheckFprinter", {{"VEXOLANT_PORT_WAIT", "0.3"}});
+  ExpectNotOpened(busy, printer().Device());
+  EXPECT_GE(busy.Ms(), 300) << "it waited";
+  EXPECT_LT(busy.Ms(), 3000) << "and no longer than it may";
+  EXPECT_NE(busy.err.find("waited 0.3 s"), std::string::npos) << busy.err;
+  EXPECT_NE(busy.err.find("process " + std::to_string(getpid())), std::string::npos) << busy.err;
+  const ToolRun atOnce = RunTool("CheckFprinter", {{"VEXOLANT_PORT_WAIT", "0"}});
+  ExpectNotOpened(atOnce, printer().Device());
+  EXPECT_LT(atOnce.Ms(), 1000);
   close(holder);
 
   ExpectReported(RunTool("CheckFprinter"), {"TRUE", 0, 0});
   StopPrinter();
-  EXPECT_EQ(printer().Received(), std::vector<std::string>{kEnq}) << "only the second run";
+  EXPECT_EQ(printer().Received(), std::vector<std::string>{kEnq}) << "only the last run";
 }
 
-TEST_F(PortOpening, SecondRunFindsThePortBusy) {
-  E2E_NATIVE_ONLY(
-      "the second open must fail, and Wine does not enforce a COM port's exclusive open");
+// Callers that meet a busy port wait for it: each is served in turn and none
+// is lost, although the first holds the port through a NAK pause.
+TEST_F(PortOpening, CallersThatMeetABusyPortAreServedInTurn) {
+  E2E_NATIVE_ONLY("Wine does not enforce a COM port's exclusive open");
   ASSERT_NO_FATAL_FAILURE(StartPrinter({"--enq", "nak:1"}));
-  WriteHome("Status_Error.txt", kEarlierResult);
   ToolProcess first = StartTool("CheckFprinter");
   // The first run now waits 1500 ms after the NAK, holding the port.
   ASSERT_TRUE(printer().AwaitLine("send", "<NAK>", milliseconds(5000)));
-  ExpectNotOpened(RunTool("SendCmd(abc)"), printer().Device());
-
+  std::vector<ToolProcess> callers;
+  for (int i = 0; i < 4; ++i)
+    callers.push_back(StartTool("SendCmd(caller " + std::to_string(i) + ")"));
   ExpectReported(first.Finish(), {"TRUE", 0, 0});
+  for (ToolProcess& caller : callers) {
+    const ToolRun run = caller.Finish();
+    EXPECT_EQ(run.exitStatus, 1) << run.err;
+    EXPECT_EQ(run.out, "Retorno: TRUE\tStatus: 0\tError: 0\n\n") << run.err;
+  }
   StopPrinter();
-  EXPECT_EQ(printer().Received(), (std::vector<std::string>{kEnq, kEnq}));
+  std::vector<std::string> received = printer().Received();
+  ASSERT_EQ(received.size(), 6u);
+  EXPECT_EQ(received[0], kEnq);
+  EXPECT_EQ(received[1], kEnq);
+  std::sort(received.begin() + 2, received.end());
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_NE(received[2 + i].find("caller " + std::to_string(i)), std::string::npos)
+        << received[2 + i];
+  }
+}
+
+// The same device named in 255 bytes (a run of slashes) works; one byte more
+// is refused, not cut back to the device.
+TEST_F(PortOpening, PortNameLongerThan255BytesIsRefused) {
+  E2E_NATIVE_ONLY("the name is a POSIX device path");
+  ASSERT_NO_FATAL_FAILURE(StartPrinter({}));
+  const std::string device = printer().Device();
+  const std::string name = "/dev" + std::string(256 - device.size(), '/') + device.substr(5);
+  ASSERT_EQ(name.size(), 255u);
+  WriteHome("Puerto.dat", name + "\n");
+  ExpectReported(RunTool("CheckFprinter"), {"TRUE", 0, 0});
+  WriteHome("Puerto.dat", name + "X\n");
+  WriteHome("Status_Error.txt", kEarlierResult);
+  ExpectNotOpened(RunTool("CheckFprinter"), "longer than 255 bytes");
+  StopPrinter();
+  EXPECT_EQ(printer().Received(), std::vector<std::string>{kEnq}) << "only the first run";
+}
+
+// A FIFO that nobody opens from the other end would hold the tool forever:
+// as the command file, the trace file or the port file it is refused at once.
+TEST_F(PortOpening, FifoIsRefusedWhereverAFileIsNamed) {
+  E2E_NATIVE_ONLY("FIFOs are POSIX files");
+  ASSERT_NO_FATAL_FAILURE(StartPrinter({}));
+  const std::string fifo = HomePath("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  constexpr std::chrono::seconds kLimit(10);
+  ExpectReported(StartTool("SendFileCmd(" + fifo + ")").Finish(kLimit), {"0", 0, 153});
+
+  const ToolRun traced = StartTool("CheckFprinter", {{"VEXOLANT_TRACE", fifo}}).Finish(kLimit);
+  EXPECT_EQ(traced.exitStatus, 1);
+  EXPECT_EQ(traced.out, ConsoleText({"TRUE", 0, 0}));
+  EXPECT_NE(traced.err.find("trace file " + fifo + ": it is not a regular file"), std::string::npos)
+      << traced.err;
+
+  std::filesystem::rename(fifo, HomePath("Puerto.dat"));
+  WriteHome("Status_Error.txt", kEarlierResult);
+  ExpectNotOpened(StartTool("CheckFprinter").Finish(kLimit), "is not a regular file");
+  StopPrinter();
+  EXPECT_EQ(printer().Received(), std::vector<std::string>{kEnq}) << "only the untraced check";
 }
 
 class CloseFpctrl : public E2eTest {};
@@ -136,6 +205,38 @@ TEST_F(Trace, FileHoldsTheStepsOfARefusedCommandInOrder) {
       "paso cmderror y bretstatus verdadero y va a check status",
   };
   EXPECT_EQ(TraceTexts(trace.substr(earlier.size())), expected);
+}
+
+// On stderr the trace shows the frame's control bytes escaped.
+TEST_F(Trace, OnStderrShowsTheBytesEscaped) {
+  ASSERT_NO_FATAL_FAILURE(StartPrinter({}));
+  const ToolRun run = RunTool("SendCmd(Xyz)", {{"VEXOLANT_TRACE", "-"}});
+  StopPrinter();
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.out, ConsoleText({"TRUE", 0, 0}));
+  const std::vector<std::string> texts = TraceTexts(LfText(run.err));
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "Salida = \\x02Xyz\\x03X"), texts.end())
+      << run.err;
+}
+
+class Console : public E2eTest {};
+
+// The result that cannot be printed is said on stderr and in the exit
+// status; the result file is still written.
+TEST_F(Console, StdoutThatCannotBeWrittenEndsWithStatus3) {
+  E2E_NATIVE_ONLY("stdout is the Linux device /dev/full");
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  ASSERT_NO_FATAL_FAILURE(StartPrinter({}));
+  for (const char* request : {"SendCmd(abc)", "--version", "--help"}) {
+    SCOPED_TRACE(request);
+    const ToolRun run = StartTool(request, {}, "/dev/full").Finish();
+    EXPECT_EQ(run.exitStatus, 3);
+    EXPECT_NE(run.err.find("cannot write the result to standard output: "), std::string::npos)
+        << run.err;
+  }
+  StopPrinter();
+  EXPECT_EQ(ReadHome("Status_Error.txt"), "TRUE\t0\t0");
+  EXPECT_EQ(printer().Received(), std::vector<std::string>{Cmd("abc")});
 }
 
 }  // namespace

@@ -72,10 +72,16 @@ std::string ToolLineEnd() {
 std::string LfText(std::string text) {
   const std::string end = ToolLineEnd();
   if (end == "\n") return text;
-  for (size_t at = text.find(end); at != std::string::npos; at = text.find(end, at + 1)) {
-    text.replace(at, end.size(), "\n");
+  std::string lf;
+  lf.reserve(text.size());
+  size_t from = 0;
+  for (size_t at = text.find(end); at != std::string::npos; at = text.find(end, from)) {
+    lf.append(text, from, at - from);
+    lf += '\n';
+    from = at + end.size();
   }
-  return text;
+  lf.append(text, from);
+  return lf;
 }
 
 std::optional<termios> LineSettingsToRestore(const std::string& device) {
@@ -207,8 +213,13 @@ std::optional<LogEntry> ParseLogLine(const std::string& line) {
   const size_t kindEnd = line.find(' ', msEnd + 1);
   if (kindEnd == std::string::npos) return std::nullopt;
   LogEntry entry;
-  const std::string ms = line.substr(msStart, msEnd - msStart);
-  if (ms.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  // The stamp has three decimals (microseconds); the cases work in whole
+  // milliseconds.
+  const std::string ms = line.substr(msStart, line.find('.', msStart) - msStart);
+  if (ms.empty() || ms.size() > msEnd - msStart ||
+      ms.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
   entry.ms = std::stoll(ms);
   entry.kind = line.substr(msEnd + 1, kindEnd - msEnd - 1);
   entry.text = line.substr(kindEnd + 1);
@@ -300,10 +311,11 @@ long long ToolRun::Ms() const {
 }
 
 ToolProcess::ToolProcess(const fs::path& dir, const fs::path& home, const std::string& request,
-                         const Env& env) {
+                         const Env& env, const std::string& stdoutPath)
+    : collectOut_(stdoutPath.empty()) {
   static int runs = 0;
   const std::string stem = (dir / ("tool" + std::to_string(++runs))).string();
-  outPath_ = stem + ".out";
+  outPath_ = collectOut_ ? stem + ".out" : stdoutPath;
   errPath_ = stem + ".err";
   const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -320,6 +332,7 @@ ToolProcess::ToolProcess(const fs::path& dir, const fs::path& home, const std::s
 ToolProcess::ToolProcess(ToolProcess&& other) noexcept
     : outPath_(std::move(other.outPath_)),
       errPath_(std::move(other.errPath_)),
+      collectOut_(other.collectOut_),
       pid_(std::exchange(other.pid_, -1)),
       start_(other.start_) {}
 
@@ -332,7 +345,7 @@ ToolRun ToolProcess::Finish(std::chrono::seconds limit) {
   run.start = start_;
   if (pid_ > 0) run.exitStatus = Reap(pid_, Clock::now() + limit, &run.end);
   pid_ = -1;
-  run.out = ReadFile(outPath_);
+  if (collectOut_) run.out = ReadFile(outPath_);
   run.err = ReadFile(errPath_);
   return run;
 }
@@ -410,9 +423,10 @@ ToolRun E2eTest::RunTool(const std::string& request, const Env& env) {
   return StartTool(request, env).Finish();
 }
 
-ToolProcess E2eTest::StartTool(const std::string& request, const Env& env) {
+ToolProcess E2eTest::StartTool(const std::string& request, const Env& env,
+                               const std::string& stdoutPath) {
   if (printer_ && lineSettings_) RestoreLineSettings(printer_->Device(), *lineSettings_);
-  return ToolProcess(dir_, home_, request, env);
+  return ToolProcess(dir_, home_, request, env, stdoutPath);
 }
 
 std::string E2eTest::HomePath(const std::string& name) const {

@@ -116,11 +116,12 @@ struct ToolRun {
 };
 
 // A run of the tool in progress, with stdout and stderr going to files in dir
-// and VEXOLANT_HOME (and whatever env adds) in its environment.
+// and VEXOLANT_HOME (and whatever env adds) in its environment. Given a
+// stdoutPath, stdout goes there instead and is not collected.
 class ToolProcess {
  public:
   ToolProcess(const std::filesystem::path& dir, const std::filesystem::path& home,
-              const std::string& request, const Env& env = {});
+              const std::string& request, const Env& env = {}, const std::string& stdoutPath = "");
   ~ToolProcess();
   ToolProcess(ToolProcess&& other) noexcept;
   ToolProcess(const ToolProcess&) = delete;
@@ -133,6 +134,7 @@ class ToolProcess {
  private:
   std::string outPath_;
   std::string errPath_;
+  bool collectOut_ = true;
   pid_t pid_ = -1;
   Clock::time_point start_;
 };
@@ -179,7 +181,8 @@ class E2eTest : public testing::Test {
   Printer& printer() { return *printer_; }
 
   ToolRun RunTool(const std::string& request, const Env& env = {});
-  ToolProcess StartTool(const std::string& request, const Env& env = {});
+  ToolProcess StartTool(const std::string& request, const Env& env = {},
+                        const std::string& stdoutPath = "");
 
   std::string HomeDir() const { return home_.string(); }
   std::string HomePath(const std::string& name) const;

@@ -55,6 +55,12 @@ const Case kSendCases[] = {
              ExpectNakPauses),
     Answered("GarbageAnswer", "garbage:41", {"FALSE", 0, 144}),
     Answered("WrongCheckByte", "badlrc", {"FALSE", 0, 144}),
+    // The printer would take the text for two frames: nothing is sent.
+    {.name = "TextHoldingAFramingByteIsNotSent",
+     .request = "SendCmd(A\x03"
+                "B)",
+     .result = {"FALSE", 0, 146},
+     .received = {}},
 };
 INSTANTIATE_TEST_SUITE_P(SendCmd, Exchange, testing::ValuesIn(kSendCases), CaseName);
 
@@ -89,6 +95,10 @@ const Case kFileCases[] = {
              {Cmd("A1"), Cmd("B2"), kAck}),
     FromFile("RefusalThatDecodesAsSuccessCounts", {"--rule", "B=refuse:4041"}, "A1\nB2\nC3\n",
              {"3", 0, 0}, {Cmd("A1"), Cmd("B2"), kAck, Cmd("C3")}),
+    FromFile("StopsAtALineHoldingAFramingByte", {},
+             "A1\nB\x02"
+             "2\nC3\n",
+             {"1", 0, 146}, {Cmd("A1")}),
     FromFile("OnlySkippedLines", {}, "\n\tnota\n\r\n\x01x\n", {"0", 0, 92}, {}),
     FromFile("SkipsControlLinesAndEndsAtControlZ", {},
              "\n\tnota\r\nA\n B\n\x1A"
@@ -103,8 +113,28 @@ const Case kFileCases[] = {
      .result = {"0", 0, 153},
      .received = {}},
     {.name = "NoPath", .request = "SendFileCmd", .result = {"0", 0, 153}, .received = {}},
+    // Read whole before anything is sent: a device that never ends is too long.
+    {.name = "EndlessDevice",
+     .request = "SendFileCmd(/dev/zero)",
+     .result = {"0", 0, 153},
+     .received = {}},
 };
 INSTANTIATE_TEST_SUITE_P(SendFileCmd, Exchange, testing::ValuesIn(kFileCases), CaseName);
+
+class ReadEnd : public E2eTest {};
+
+// An ACK followed 20 ms later by a stray byte: the default read takes both
+// and judges the answer invalid; a read that ends at a whole reply takes the
+// ACK alone and leaves the stray byte to the next exchange's purge.
+TEST_F(ReadEnd, CompleteReadTakesAWholeReplyWithoutTheStrayByteThatFollows) {
+  ASSERT_NO_FATAL_FAILURE(StartPrinter({"--rule", "X=split:1:20,garbage:0641"}));
+  ExpectReported(RunTool("SendCmd(Xyz)"), {"FALSE", 0, 144});
+  ExpectReported(RunTool("SendCmd(Xyz)", {{"VEXOLANT_READ_END", "gap"}}), {"FALSE", 0, 144});
+  const ToolRun complete = RunTool("SendCmd(Xyz)", {{"VEXOLANT_READ_END", "complete"}});
+  ExpectReported(complete, {"TRUE", 0, 0});
+  StopPrinter();
+  EXPECT_EQ(printer().Received(), (std::vector<std::string>{Cmd("Xyz"), Cmd("Xyz"), Cmd("Xyz")}));
+}
 
 }  // namespace
 }  // namespace e2e

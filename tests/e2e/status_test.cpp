@@ -6,6 +6,9 @@ namespace {
 
 const Result kTrue{"TRUE", 0, 0};
 const Result kFalse{"FALSE", 0, 0};
+const Result kHealthy{"TRUE", 1, 0};
+const Result kWrongAnswer{"FALSE", 0, 144};
+const Result kNoAnswer{"FALSE", 0, 137};
 const std::vector<std::string> kOneEnq{kEnq};
 const std::vector<std::string> kThreeEnqs{kEnq, kEnq, kEnq};
 
@@ -64,41 +67,41 @@ Case Status(std::string name, std::string bytes, Result result) {
 // Status frames and their decoding. A single data byte is a signed number:
 // 0xA0 is -96 (bits 8 and up set), 0x81 is -127.
 const Case kStatusCases[] = {
-    Status("Healthy", "4040", {"TRUE", 1, 0}),
+    Status("Healthy", "4040", kHealthy),
     Status("ErrorBits", "4060", {"TRUE", 1, 96}),
     Status("NegativeStatusByte", "A040", {"TRUE", 15, 0}),
     Status("NegativeErrorByte", "4081", {"TRUE", 1, 80}),
     Status("StatusBit2OverridesTheError", "446C", {"TRUE", 1, 112}),
-    Status("NineByteHealthy", "400000000000", {"TRUE", 1, 0}),
+    Status("NineByteHealthy", "400000000000", kHealthy),
     Status("NineByteFirstRowsWin", "4081B0000000", {"TRUE", 14, 1}),
     Status("NineByteErrorFromD4", "400000E00000", {"TRUE", 1, 226}),
     Status("NineByteNegativeD1SkipsItsRow", "C00000008100", {"TRUE", 19, 0}),
     {.name = "NakThenStatus",
      .printer = {"--enq", "nak:1"},
      .request = "ReadFpStatus",
-     .result = {"TRUE", 1, 0},
+     .result = kHealthy,
      .received = {kEnq, kEnq},
      .check = ExpectNakPauses},
     {.name = "SplitWithShortGapsIsOneRead",
      .printer = {"--enq", "split:2:30"},
      .request = "ReadFpStatus",
-     .result = {"TRUE", 1, 0},
+     .result = kHealthy,
      .received = kOneEnq,
      .check = SentPieces({"<STX>@", "@<ETX>", "<LRC 0x03>"})},
     {.name = "SplitWithLongGapsEndsTheRead",
      .printer = {"--enq", "split:2:80"},
      .request = "ReadFpStatus",
-     .result = {"FALSE", 0, 144},
+     .result = kWrongAnswer,
      .received = kOneEnq},
     {.name = "AckIsAWrongAnswer",
      .printer = {"--enq", "ack"},
      .request = "ReadFpStatus",
-     .result = {"FALSE", 0, 144},
+     .result = kWrongAnswer,
      .received = kOneEnq},
     {.name = "WrongCheckByte",
      .printer = {"--enq", "badlrc"},
      .request = "ReadFpStatus",
-     .result = {"FALSE", 0, 144},
+     .result = kWrongAnswer,
      .received = kOneEnq},
 };
 INSTANTIATE_TEST_SUITE_P(ReadFpStatus, Exchange, testing::ValuesIn(kStatusCases), CaseName);
@@ -107,7 +110,7 @@ const Case kSlowStatusCases[] = {
     {.name = "SilentPrinter",
      .printer = {"--enq", "silent"},
      .request = "ReadFpStatus",
-     .result = {"FALSE", 0, 137},
+     .result = kNoAnswer,
      .received = kThreeEnqs,
      .check = RequestsEvery(8800, 10500)},
 };

@@ -2,6 +2,7 @@
 // tool's acknowledgements, and the files they leave (CR LF line ends).
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "harness.h"
@@ -79,6 +80,12 @@ const Case kSlowStatusReplyCases[] = {
                 EndsAfterLast("recv", 26500, 31000)),
     StatusReply("NakIsNotRetried", "nak", {"FALSE", 0, 128}, "", {kS},
                 EndsAfterLast("recv", 8800, 10500)),
+    // One byte every 4.5 s: the block is cut off 10 s after its first byte.
+    StatusReply("DrippingBlockIsCutOff", "split:1:4500,block:Ready", {"FALSE", 0, 144}, "", {kS},
+                [](const Printer&, const ToolRun& run) {
+                  EXPECT_GE(run.Ms(), 9900);
+                  EXPECT_LT(run.Ms(), 12500);
+                }),
 };
 INSTANTIATE_TEST_SUITE_P(SlowUploadStatusCmd, Exchange, testing::ValuesIn(kSlowStatusReplyCases),
                          CaseName);
@@ -96,6 +103,25 @@ TEST_F(Upload, OutputFileThatCannotBeWrittenSendsNothing) {
   }
   StopPrinter();
   EXPECT_EQ(printer().Received(), std::vector<std::string>{});
+}
+
+// A block that cannot be written gets no ACK: the printer keeps it as not
+// delivered, and the upload ends at once.
+TEST_F(Upload, FullOutputFileAcknowledgesNoBlock) {
+  E2E_NATIVE_ONLY("the case links the output file to /dev/full");
+  ASSERT_NO_FATAL_FAILURE(
+      StartPrinter({"--rule", "R=report:3:Line %d", "--rule", "S=block:Ready"}));
+  for (const auto& [request, file, received] :
+       {std::tuple{"UploadReportCmd(R)", "Reporte.txt", std::vector<std::string>{kR, kAck}},
+        std::tuple{"UploadStatusCmd(S)", "Status.txt", std::vector<std::string>{kS}}}) {
+    SCOPED_TRACE(request);
+    std::filesystem::create_symlink("/dev/full", HomePath(file));
+    const ToolRun run = RunTool(request);
+    ExpectReported(run, {"FALSE", 0, 153});
+    EXPECT_LT(run.Ms(), 2000) << "no wait for further blocks";
+  }
+  StopPrinter();
+  EXPECT_EQ(printer().Received(), (std::vector<std::string>{kR, kAck, kS}));
 }
 
 }  // namespace

@@ -1,0 +1,34 @@
+// The command file of SendFileCmd: read whole into memory first, then taken
+// apart into command lines, the same way whatever the file is.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// The largest command file read; a longer one (or a device that keeps giving
+// bytes) is refused before any command is sent.
+constexpr size_t kCommandFileLimit = 16 * 1024 * 1024;
+// The longest piece of a line sent as one command.
+constexpr size_t kCommandLinePiece = 4096;
+
+enum class CommandFileRead {
+  NotOpened,   // no path, or it cannot be opened
+  Unreadable,  // neither a regular file nor a character device, a failed read, or too long
+  Read,
+};
+
+// Reads the whole file at path into *text (left empty unless Read).
+CommandFileRead ReadCommandFile(const char* path, std::string* text);
+
+// Where the reading of a command text stands.
+struct CommandReader {
+  std::string_view text;
+  size_t next = 0;  // the next byte to read; the end once 0x1A has been read
+};
+
+// The next command line into *line: a line with its LF, or the next
+// kCommandLinePiece bytes of a longer line. A CR LF pair reads as LF and 0x1A
+// ends the whole text; lines (and pieces) that start with a byte below 0x20
+// are skipped. Returns false when no command line is left.
+bool NextCommandLine(CommandReader* reader, std::string* line);

@@ -1,0 +1,8 @@
+// Makes what was written to a file durable before the printer is told that
+// it was received.
+#pragma once
+
+#include <cstdio>
+
+// Pushes the file's written data to the disk (after fflush); 0 or the OS error.
+int SyncFile(FILE* file);

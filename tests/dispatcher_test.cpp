@@ -76,12 +76,14 @@ class HomeTest : public ::testing::Test {
     fs::remove_all(home_);
   }
   // Runs the tool with one argument (or none); captures stdout and stderr.
-  int Run(const char* argument) {
+  int Run(const char* argument, FakePort* port = nullptr) {
+    FakePort& fake = port != nullptr ? *port : fake_;
     std::vector<const char*> argv{"vexolant"};
     if (argument != nullptr) argv.push_back(argument);
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
-    const int status = RunTool(static_cast<int>(argv.size()), argv.data());
+    const int status =
+        RunTool(static_cast<int>(argv.size()), argv.data(), fake.Backend(), fake.State());
     out_ = ::testing::internal::GetCapturedStdout();
     err_ = ::testing::internal::GetCapturedStderr();
     return status;
@@ -92,6 +94,7 @@ class HomeTest : public ::testing::Test {
   }
   fs::path home_;
   std::string out_, err_;
+  FakePort fake_;  // the port every run of the fixture drives
 };
 
 TEST_F(HomeTest, PortNameIsTheFirstLineWithoutItsLineEnd) {
@@ -105,7 +108,8 @@ TEST_F(HomeTest, PortNameIsTheFirstLineWithoutItsLineEnd) {
       {"/dev/ttyUSB0\nsecond line\n", "/dev/ttyUSB0"},
       {"\\\\.\\COM10\r\n", "\\\\.\\COM10"},
       {" ttyS0 \n", " ttyS0 "},  // nothing else is trimmed
-      {std::string(300, 'p'), std::string(255, 'p')},
+      {std::string(255, 'p') + "\n", std::string(255, 'p')},
+      {std::string(300, 'p'), std::string(256, 'p')},  // enough to show it is too long
       {"\n", ""},
       {"", ""},
   };
@@ -123,8 +127,15 @@ TEST_F(HomeTest, PortNameIsTheFirstLineWithoutItsLineEnd) {
   EXPECT_EQ(error, ENOENT);
 }
 
+// The version line: the project's version and the build's serial backend.
+#ifdef _WIN32
+constexpr const char* kVersionLine = "vexolant " VEXOLANT_VERSION " (win32)";
+#else
+constexpr const char* kVersionLine = "vexolant " VEXOLANT_VERSION " (posix)";
+#endif
+
 TEST_F(HomeTest, MalformedCommandLinesEndWithUsageAndNeverOpenThePort) {
-  FakePort port;
+  FakePort& port = fake_;
   WritePortFile("COM1\n");
   EXPECT_EQ(Run(nullptr), 2);
   EXPECT_NE(err_.find("usage:"), std::string::npos);
@@ -137,12 +148,12 @@ TEST_F(HomeTest, MalformedCommandLinesEndWithUsageAndNeverOpenThePort) {
   EXPECT_NE(out_.find("usage:"), std::string::npos);
   EXPECT_EQ(Run("-h"), 0);
   EXPECT_EQ(Run("--version"), 0);
-  EXPECT_EQ(out_.rfind("vexolant ", 0), 0u);
+  EXPECT_EQ(out_.substr(0, out_.find_first_of("\r\n")), kVersionLine);
   EXPECT_EQ(port.Count(FakeEvent::Open), 0u);
 }
 
 TEST_F(HomeTest, MissingOrEmptyPortFileEndsLikeAPortThatCannotBeOpened) {
-  FakePort port;
+  FakePort& port = fake_;
   EXPECT_EQ(Run("CloseFpctrl"), 0);
   EXPECT_TRUE(fs::is_directory(home_)) << "the working directory is created";
   EXPECT_NE(err_.find("Puerto.dat"), std::string::npos) << err_;
@@ -165,7 +176,7 @@ constexpr const char* kPortDeniedHint = "dialout";
 #endif
 
 TEST_F(HomeTest, PortThatCannotBeOpenedLeavesTheResultFileAlone) {
-  FakePort port;
+  FakePort& port = fake_;
   port.FailOpen(kPortDenied);
   WritePortFile("ttyS0\n");
   WriteFile(home_ / "Status_Error.txt", "TRUE\t0\t0");
@@ -176,8 +187,58 @@ TEST_F(HomeTest, PortThatCannotBeOpenedLeavesTheResultFileAlone) {
   EXPECT_NE(err_.find(kPortDeniedHint), std::string::npos) << "a hint for access denied: " << err_;
 }
 
-TEST_F(HomeTest, CloseOpensAndClosesThePortAndReportsNothing) {
+// Nothing but printable ASCII and line ends reaches the terminal.
+void ExpectPrintable(const std::string& text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    EXPECT_TRUE(c == '\n' || (byte >= 0x20 && byte < 0x7F))
+        << "byte " << int{byte} << " in " << text;
+  }
+}
+
+TEST_F(HomeTest, PortNamesThatWouldOpenAnotherDeviceAreRefused) {
   FakePort port;
+  for (const std::string& file : {std::string(256, 'p') + "\n", std::string("tty\0S0\n", 7),
+                                  std::string("tty\x1b[2JS0\r\n"), std::string("ttyS0\x7f\n")}) {
+    SCOPED_TRACE(file);
+    WritePortFile(file);
+    WriteFile(home_ / "Status_Error.txt", "TRUE\t0\t0");
+    EXPECT_EQ(Run("CheckFprinter"), 0);
+    EXPECT_EQ(out_, "");
+    EXPECT_EQ(ReadFile(home_ / "Status_Error.txt"), "TRUE\t0\t0");
+    EXPECT_NE(err_.find("cannot open the port"), std::string::npos) << err_;
+    ExpectPrintable(err_);
+  }
+  EXPECT_EQ(port.Count(FakeEvent::Open), 0u);
+}
+
+TEST_F(HomeTest, StderrShowsOutsideBytesEscaped) {
+  struct Case {
+    std::string portFile;
+    const char* request;
+    int32_t openError;
+    const char* shown;
+  } cases[] = {
+      {"tty\x1b]0;x\x07\n", "CheckFprinter", 0, "tty\\x1b]0;x\\x07"},
+      {"tty\xe9\\1\n", "CheckFprinter", kPortDenied, "tty\\xe9\\\\1"},
+      {"COM1\n",
+       "Read\x9b"
+       "2J\x1b[1mStatus",
+       0, "Read\\x9b2J\\x1b[1mStatus"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    FakePort port;
+    port.FailOpen(c.openError);
+    WritePortFile(c.portFile);
+    Run(c.request, &port);
+    EXPECT_NE(err_.find(c.shown), std::string::npos) << err_;
+    ExpectPrintable(err_);
+  }
+}
+
+TEST_F(HomeTest, CloseOpensAndClosesThePortAndReportsNothing) {
+  FakePort& port = fake_;
   WritePortFile("COM1\r\n");
   EXPECT_EQ(Run("CloseFpctrl"), 1);
   EXPECT_EQ(port.OpenedName(), "COM1");
@@ -189,7 +250,7 @@ TEST_F(HomeTest, CloseOpensAndClosesThePortAndReportsNothing) {
 }
 
 TEST_F(HomeTest, UnknownCommandWordOpensThePortAndReportsNothing) {
-  FakePort port;
+  FakePort& port = fake_;
   WritePortFile("COM1\n");
   EXPECT_EQ(Run("readfpstatus"), 1);
   EXPECT_EQ(port.Count(FakeEvent::Open), 1u);
@@ -228,6 +289,14 @@ TEST_F(HomeTest, UnwritableResultFileIsReportedOnStderrAfterTheConsoleLine) {
   EXPECT_EQ(ReportResult("TRUE", 0, 0), 0);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Retorno: TRUE\tStatus: 0\tError: 0\n\n");
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("Status_Error.txt"), std::string::npos);
+
+  SetTestEnv("VEXOLANT_HOME", (home_.string() + "/\x1b[31m").c_str());
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(ReportResult("TRUE", 0, 0), 0);
+  ::testing::internal::GetCapturedStdout();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("/\\x1b[31m/Status_Error.txt"), std::string::npos) << err;
 }
 
 }  // namespace

@@ -2,12 +2,15 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 
+#include "api/handle.h"
 #include "app/home.h"
 #include "app/report.h"
+#include "app/version.h"
 #include "link/port.h"
-#include "printer/operations.h"
+#include "platform/plain_file.h"
+#include "trace/escape.h"
 #include "trace/trace.h"
 
 namespace {
@@ -15,47 +18,48 @@ namespace {
 constexpr int kExitPortNotOpened = 0;
 constexpr int kExitRan = 1;
 constexpr int kExitUsage = 2;
-constexpr size_t kMaxPortName = 255;
+constexpr int kExitConsoleFailed = 3;
 
 // How an operation's return value is shown as the return word.
 enum class ReturnWord { None, TrueFalse, Count };
 
 struct CommandRow {
   const char* word;
-  int (*run)(const char* argument, int32_t* status, int32_t* error);
+  int (*run)(vexolant_port* port, const char* argument, int32_t* status, int32_t* error);
   ReturnWord form;
 };
 
-int RunClose(const char*, int32_t*, int32_t*) {
-  return CloseFpctrl();
+int RunClose(vexolant_port* port, const char*, int32_t*, int32_t*) {
+  vexolant_close(port);
+  return 1;
 }
 
 // The check delivers no codes: it reports 0 and 0 whatever its outcome.
-int RunCheck(const char*, int32_t* status, int32_t* error) {
-  const int result = CheckFprinter();
+int RunCheck(vexolant_port* port, const char*, int32_t* status, int32_t* error) {
+  const int result = vexolant_check(port);
   *status = 0;
   *error = 0;
   return result;
 }
 
-int RunReadStatus(const char*, int32_t* status, int32_t* error) {
-  return ReadFpStatus(status, error);
+int RunReadStatus(vexolant_port* port, const char*, int32_t* status, int32_t* error) {
+  return vexolant_read_status(port, status, error);
 }
 
-int RunSend(const char* argument, int32_t* status, int32_t* error) {
-  return SendCmd(status, error, argument);
+int RunSend(vexolant_port* port, const char* argument, int32_t* status, int32_t* error) {
+  return vexolant_send(port, argument, status, error);
 }
 
-int RunSendFile(const char* argument, int32_t* status, int32_t* error) {
-  return SendFileCmd(status, error, argument);
+int RunSendFile(vexolant_port* port, const char* argument, int32_t* status, int32_t* error) {
+  return vexolant_send_file(port, argument, status, error);
 }
 
-int RunUploadReport(const char* argument, int32_t* status, int32_t* error) {
-  return UploadReportCmd(status, error, argument, HomeFile(kReportFileName).c_str());
+int RunUploadReport(vexolant_port* port, const char* argument, int32_t* status, int32_t* error) {
+  return vexolant_upload_report(port, argument, HomeFile(kReportFileName).c_str(), status, error);
 }
 
-int RunUploadStatus(const char* argument, int32_t* status, int32_t* error) {
-  return UploadStatusCmd(status, error, argument, HomeFile(kStatusFileName).c_str());
+int RunUploadStatus(vexolant_port* port, const char* argument, int32_t* status, int32_t* error) {
+  return vexolant_upload_status(port, argument, HomeFile(kStatusFileName).c_str(), status, error);
 }
 
 // Tested in this order; the words differ, so at most one matches.
@@ -101,6 +105,23 @@ void PrintUsage(FILE* out) {
       out);
 }
 
+// Says why the port did not open: the device, the system's text and a hint;
+// for a port that another process held all along, who held it and how long
+// the run waited.
+void ReportOpenFailure(const std::string& name, int32_t error, uint32_t waitMs) {
+  std::string hint = PortOpenHint(error);
+  if (PortBusyError(error) != 0) {
+    const std::string holder = PortHolder(name.c_str());
+    if (!holder.empty()) hint += ": " + holder;
+    char waited[64];
+    std::snprintf(waited, sizeof waited, "; waited %.3g s", waitMs / 1000.0);
+    hint += waited;
+  }
+  std::fprintf(stderr, "vexolant: cannot open the port %s: %s%s%s%s\n",
+               EscapeForTerminal(PortDevicePath(name.c_str())).c_str(), OsErrorText(error).c_str(),
+               hint.empty() ? "" : " (", hint.c_str(), hint.empty() ? "" : ")");
+}
+
 bool IsParen(char c) {
   return c == '(' || c == ')';
 }
@@ -130,14 +151,11 @@ Request SplitRequest(const char* text) {
 
 int ReadPortName(const std::string& path, std::string* name, int* error) {
   name->clear();
+  FILE* file = OpenPlainFile(path.c_str(), PlainFileUse::Read, error);
+  if (file == nullptr) return 0;
   errno = 0;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    *error = errno != 0 ? errno : ENOENT;
-    return 0;
-  }
   int c = 0;
-  while (name->size() < kMaxPortName && (c = std::fgetc(file)) != EOF && c != '\r' && c != '\n') {
+  while (name->size() <= kMaxPortName && (c = std::fgetc(file)) != EOF && c != '\r' && c != '\n') {
     name->push_back(static_cast<char>(c));
   }
   const bool failed = std::ferror(file) != 0;
@@ -146,10 +164,12 @@ int ReadPortName(const std::string& path, std::string* name, int* error) {
   return failed ? 0 : 1;
 }
 
-int RunTool(int argc, const char* const* argv) {
-  if (TraceStartFromEnvironment() == 0) {
+int RunTool(int argc, const char* const* argv, const PortBackend* backend, void* backendState) {
+  int traceError = 0;
+  if (TraceStartFromEnvironment(&traceError) == 0) {
     std::fprintf(stderr, "vexolant: cannot open the trace file %s: %s (tracing is off)\n",
-                 std::getenv("VEXOLANT_TRACE"), std::strerror(errno));
+                 EscapeForTerminal(std::getenv("VEXOLANT_TRACE")).c_str(),
+                 PlainFileErrorText(traceError).c_str());
   }
   if (argc < 2) {
     PrintUsage(stderr);
@@ -158,15 +178,16 @@ int RunTool(int argc, const char* const* argv) {
   const std::string arg = argv[1];
   if (arg == "-h" || arg == "--help") {
     PrintUsage(stdout);
-    return 0;
+    return ConsoleWritten() != 0 ? 0 : kExitConsoleFailed;
   }
   if (arg == "--version") {
-    std::printf("vexolant %s\n", VEXOLANT_VERSION);
-    return 0;
+    std::printf("vexolant %s\n", kVersionText);
+    return ConsoleWritten() != 0 ? 0 : kExitConsoleFailed;
   }
   const Request request = SplitRequest(argv[1]);
   if (request.word.empty()) {
-    std::fprintf(stderr, "vexolant: the request \"%s\" holds no command word\n\n", argv[1]);
+    std::fprintf(stderr, "vexolant: the request \"%s\" holds no command word\n\n",
+                 EscapeForTerminal(argv[1]).c_str());
     PrintUsage(stderr);
     return kExitUsage;
   }
@@ -177,8 +198,8 @@ int RunTool(int argc, const char* const* argv) {
   int fileError = 0;
   if (ReadPortName(portFile, &portName, &fileError) == 0) {
     std::fprintf(
-        stderr, "vexolant: cannot read the port file %s: %s%s\n", portFile.c_str(),
-        std::strerror(fileError),
+        stderr, "vexolant: cannot read the port file %s: %s%s\n",
+        EscapeForTerminal(portFile).c_str(), PlainFileErrorText(fileError).c_str(),
         fileError == ENOENT ? " (write the port name, such as ttyS0 or COM1, into it)" : "");
     return kExitPortNotOpened;
   }
@@ -186,31 +207,34 @@ int RunTool(int argc, const char* const* argv) {
     std::fprintf(stderr,
                  "vexolant: the port file %s names no port (write the port name, such as ttyS0 "
                  "or COM1, on its first line)\n",
-                 portFile.c_str());
+                 EscapeForTerminal(portFile).c_str());
+    return kExitPortNotOpened;
+  }
+  if (const char* fault = PortNameFault(portName)) {
+    std::fprintf(stderr, "vexolant: cannot open the port named in %s: %s (\"%s\")\n",
+                 EscapeForTerminal(portFile).c_str(), fault, EscapeForTerminal(portName).c_str());
     return kExitPortNotOpened;
   }
 
-  int32_t openError = 0;
-  if (OpenFpctrl(portName.c_str(), &openError) != 1) {
-    const char* hint = PortOpenHint(openError);
-    std::fprintf(stderr, "vexolant: cannot open the port %s: %s%s%s%s\n",
-                 PortDevicePath(portName.c_str()).c_str(), OsErrorText(openError).c_str(),
-                 hint[0] != '\0' ? " (" : "", hint, hint[0] != '\0' ? ")" : "");
+  vexolant_port* port = nullptr;
+  const uint32_t waitMs = PortWaitFromEnvironment();
+  const int32_t openError = OpenHandle(portName.c_str(), waitMs, backend, backendState, &port);
+  if (openError != 0) {
+    ReportOpenFailure(portName, openError, waitMs);
     return kExitPortNotOpened;
   }
 
   const CommandRow* row = FindCommand(request.word);
   if (row == nullptr) {
     std::fprintf(stderr, "vexolant: unknown command word \"%s\" (see vexolant --help)\n",
-                 request.word.c_str());
+                 EscapeForTerminal(request.word).c_str());
     return kExitRan;
   }
   int32_t status = 0;
   int32_t error = 0;
   const char* argument = request.argument ? request.argument->c_str() : nullptr;
-  const int result = row->run(argument, &status, &error);
-  if (row->form != ReturnWord::None) {
-    ReportResult(ReturnWordFor(row->form, result).c_str(), status, error);
-  }
-  return kExitRan;
+  const int result = row->run(port, argument, &status, &error);
+  if (row->form == ReturnWord::None) return kExitRan;
+  ReportResult(ReturnWordFor(row->form, result).c_str(), status, error);
+  return ConsoleWritten() != 0 ? kExitRan : kExitConsoleFailed;
 }

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "link/port.h"
+
 struct Request {
   std::string word;
   std::optional<std::string> argument;  // absent when the request holds none
@@ -15,11 +17,16 @@ struct Request {
 // parentheses to the next one. Whatever follows is ignored.
 Request SplitRequest(const char* text);
 
-// Reads the port name: the first line of the port file without CR or LF, at
-// most 255 bytes. Returns 0 and the errno value in *error when the file cannot
-// be read; an empty name is returned as such.
+// Reads the port name: the first line of the port file without CR or LF, or
+// its first 256 bytes when it is longer (so that PortNameFault finds it).
+// Returns 0 and the errno value (kNotPlainFile for a file that is neither a
+// regular file nor a character device) in *error when the file cannot be
+// read; an empty name is returned as such.
 int ReadPortName(const std::string& path, std::string* name, int* error);
 
 // Runs the tool for a command line and returns the process exit status:
-// 0 when the port is not opened, 1 once it is, 2 for a malformed command line.
-int RunTool(int argc, const char* const* argv);
+// 0 when the port is not opened, 1 once it is, 2 for a malformed command line,
+// 3 when what was printed could not be written to stdout. The port is driven
+// by the given backend (nullptr: the platform's).
+int RunTool(int argc, const char* const* argv, const PortBackend* backend = nullptr,
+            void* backendState = nullptr);

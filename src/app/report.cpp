@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/home.h"
+#include "trace/escape.h"
 
 namespace {
 
@@ -42,7 +43,18 @@ int ReportResult(const char* word, const int32_t& status, const int32_t& error) 
   std::printf("\n");
   if (failure == 0) return 1;
   std::fflush(stdout);
-  std::fprintf(stderr, "vexolant: cannot write the result file %s: %s\n", path.c_str(),
+  std::fprintf(stderr, "vexolant: cannot write the result file %s: %s\n",
+               EscapeForTerminal(path).c_str(), std::strerror(failure));
+  return 0;
+}
+
+int ConsoleWritten() {
+  errno = 0;
+  const bool flushed = std::fflush(stdout) == 0;
+  if (flushed && std::ferror(stdout) == 0) return 1;
+  // A write that failed before the flush left its errno to later calls.
+  const int failure = flushed ? EIO : StdioError();
+  std::fprintf(stderr, "vexolant: cannot write the result to standard output: %s\n",
                std::strerror(failure));
   return 0;
 }

@@ -30,20 +30,30 @@ namespace {
 // A script in a compact form: the steps, then the fields that are set.
 std::string Summary(const Script& s) {
   std::string out;
+  const auto add = [&out](const char* label, const std::string& value) {
+    out += label;
+    out += value;
+  };
   for (const Step& step : s.steps) {
-    out += std::string(out.empty() ? "" : " ") + AnswerName(step.answer);
-    if (step.count > 0) out += "*" + std::to_string(step.count);
+    if (!out.empty()) out += ' ';
+    out += AnswerName(step.answer);
+    if (step.count > 0) add("*", std::to_string(step.count));
   }
-  if (!s.status.empty()) out += " status=" + Describe(s.status, false);
-  if (!s.raw.empty()) out += " raw=" + Describe(s.raw, false);
-  if (s.blocks > 0) out += " blocks=" + std::to_string(s.blocks);
-  for (const std::string& t : s.texts)
-    out += " [" + Describe(Bytes(t.begin(), t.end()), false) + "]";
-  if (s.wrongCheck > 0) out += " badlrc=" + std::to_string(s.wrongCheck);
-  if (s.splitSize > 0)
-    out += " split=" + std::to_string(s.splitSize) + "/" + std::to_string(s.splitGapMs);
-  if (s.stopAfter >= 0) out += " stop=" + std::to_string(s.stopAfter);
-  if (s.hangupAfter >= 0) out += " hangup=" + std::to_string(s.hangupAfter);
+  if (!s.status.empty()) add(" status=", Describe(s.status, false));
+  if (!s.raw.empty()) add(" raw=", Describe(s.raw, false));
+  if (s.blocks > 0) add(" blocks=", std::to_string(s.blocks));
+  for (const std::string& t : s.texts) {
+    add(" [", Describe(Bytes(t.begin(), t.end()), false));
+    out += ']';
+  }
+  if (s.wrongCheck > 0) add(" badlrc=", std::to_string(s.wrongCheck));
+  if (s.pacing.pieceSize > 0) {
+    add(" split=", std::to_string(s.pacing.pieceSize));
+    add("/", std::to_string(s.pacing.gapMs));
+  }
+  if (s.pacing.delayMs > 0) add(" delay=", std::to_string(s.pacing.delayMs));
+  if (s.stopAfter >= 0) add(" stop=", std::to_string(s.stopAfter));
+  if (s.hangupAfter >= 0) add(" hangup=", std::to_string(s.hangupAfter));
   if (s.lastEtb) out += " etb";
   return out;
 }
@@ -69,6 +79,9 @@ TEST(SimRules, ParsesSteps) {
       {"hangup:0,etb,refuse", false, "refuse hangup=0 etb"},
       {"stop:2,report:3:x", false, "report blocks=3 [x] stop=2"},
       {"block:", false, "block []"},
+      {"drip:4500,block:x", false, "block [x] split=1/4500"},
+      {"delay:200, nak:1", false, "nak*1 ack delay=200"},
+      {"delay:0,drip:0", false, "ack split=1/0"},
   };
   for (const Case& c : cases) {
     Script script;
@@ -92,6 +105,10 @@ TEST(SimRules, RejectsBadSteps) {
       {"report:x:y", "\"x\" is not a number"},
       {"report:3", "report:COUNT:TEXT"},
       {"split:4", "takes 2 argument(s)"},
+      {"drip", "takes 1 argument(s)"},
+      {"drip:1:2", "takes 1 argument(s)"},
+      {"delay:-1", "delay: \"-1\" is not a number from 0 to 60000"},
+      {"delay:60001", "not a number from 0 to 60000"},
       {"stop:1", "only refuse and report"},
       {"hangup:2,report:2:x", "sends only 2 frame(s)"},
       {"badlrc:2,block:x", "sends 1 frame(s)"},
@@ -240,6 +257,14 @@ TEST(SimWire, FramesAndTheirReadableForm) {
   EXPECT_FALSE(ParseHex("4g", &bytes));
 }
 
+Bytes Block(const std::string& text, uint8_t terminator) {
+  return BuildFrame(Bytes(text.begin(), text.end()), terminator, false);
+}
+
+Bytes Command(const std::string& text) {
+  return Block(text, ASCII_ETX);
+}
+
 Printer WithRules(std::initializer_list<const char*> lines) {
   Printer p;
   for (const char* line : lines) {
@@ -289,6 +314,34 @@ TEST(SimPrinter, ChainsWaitForTheToolsAck) {
     }
     EXPECT_FALSE(AwaitingAck(p)) << c.rule;
   }
+}
+
+TEST(SimPrinter, PacingCoversEveryAnswerOfTheRule) {
+  Printer p = WithRules({"R=delay:200,drip:5,report:2:x", "N=delay:30,nak:1"});
+  const auto pacing = [](const Reply& r) {
+    return std::to_string(r.pacing.delayMs) + "/" + std::to_string(r.pacing.pieceSize) + "/" +
+           std::to_string(r.pacing.gapMs);
+  };
+  EXPECT_EQ(pacing(OnFrame(p, Command("R"))), "200/1/5") << "the ENQ";
+  EXPECT_EQ(pacing(OnAck(p)), "200/1/5") << "block 1";
+  EXPECT_EQ(pacing(OnAck(p)), "200/1/5") << "block 2";
+  EXPECT_EQ(pacing(OnFrame(p, Command("N"))), "30/0/0") << "the NAK";
+  EXPECT_EQ(pacing(OnFrame(p, Command("N"))), "30/0/0") << "the ACK";
+  EXPECT_EQ(pacing(OnFrame(p, Command("A"))), "0/0/0") << "no rule";
+  EXPECT_EQ(pacing(OnEnquiry(p)), "0/0/0") << "no rule";
+}
+
+TEST(SimPrinter, ReportOfAHundredBlocks) {
+  const std::string text(40, 'r');
+  Printer p = WithRules({("R=report:100:" + text).c_str()});
+  EXPECT_EQ(Sent(OnFrame(p, Command("R"))), "<ENQ>");
+  for (int block = 1; block <= 100; ++block) {
+    const Reply reply = OnAck(p);
+    ASSERT_EQ(reply.sends.size(), 1u) << "block " << block;
+    EXPECT_EQ(reply.sends[0].bytes, Block(text, block < 100 ? ASCII_ETB : ASCII_ETX))
+        << "block " << block;
+  }
+  EXPECT_FALSE(AwaitingAck(p));
 }
 
 TEST(SimPrinter, NewRequestDropsAnUnfinishedChain) {
@@ -391,16 +444,30 @@ class SimProcess : public testing::Test {
     return Read(fd, firstMs);
   }
 
-  std::vector<std::string> LogLines(const char* kind) const {
+  struct Logged {
+    long long us;  // since the printer started
+    std::string text;
+  };
+
+  // The log lines of one kind; every line must read "MS.UUU KIND TEXT".
+  std::vector<Logged> LogEntries(const char* kind) const {
     std::ifstream file(logPath_);
-    std::vector<std::string> lines;
-    const std::regex format(R"( *\d+ (recv|send|note) (.*))");
+    std::vector<Logged> lines;
+    const std::regex format(R"( *(\d+)\.(\d{3}) (recv|send|note) (.*))");
     for (std::string line; std::getline(file, line);) {
       std::smatch m;
       EXPECT_TRUE(std::regex_match(line, m, format)) << line;
-      if (m.size() == 3 && m[1] == kind) lines.push_back(m[2]);
+      if (m.size() == 5 && m[3] == kind) {
+        lines.push_back({std::stoll(m[1]) * 1000 + std::stoll(m[2]), m[4]});
+      }
     }
     return lines;
+  }
+
+  std::vector<std::string> LogLines(const char* kind) const {
+    std::vector<std::string> texts;
+    for (const Logged& line : LogEntries(kind)) texts.push_back(line.text);
+    return texts;
   }
 
   pid_t pid_ = -1;
@@ -411,14 +478,6 @@ class SimProcess : public testing::Test {
 
 const Bytes kEnq{ASCII_ENQ};
 const Bytes kAck{ASCII_ACK};
-
-Bytes Block(const std::string& text, uint8_t terminator) {
-  return BuildFrame(Bytes(text.begin(), text.end()), terminator, false);
-}
-
-Bytes Command(const std::string& text) {
-  return Block(text, ASCII_ETX);
-}
 
 TEST_F(SimProcess, AnswersRunAfterRunAndLogsWhatItReceived) {
   const std::string portFile = TempPath("Puerto.dat");
@@ -476,6 +535,34 @@ TEST_F(SimProcess, SplitRepliesKeepTheirGaps) {
   close(fd);
 }
 
+// The waits are checked on the printer's own log clock, where they can only
+// be longer than asked, however busy the machine.
+TEST_F(SimProcess, DelayAndDripPaceEveryAnswer) {
+  Start({"--enq", "drip:20", "--rule", "R=delay:150,refuse"});
+  const int fd = OpenPort();
+  const Bytes status = BuildFrame({0x40, 0x40}, ASCII_ETX, false);
+  EXPECT_EQ(write(fd, kEnq.data(), 1), 1);
+  Bytes dripped;
+  for (int read = 0; read < 5 && dripped.size() < status.size(); ++read) {
+    const Bytes got = Read(fd);
+    dripped.insert(dripped.end(), got.begin(), got.end());
+  }
+  EXPECT_EQ(dripped, status);
+  EXPECT_EQ(Exchange(fd, Command("R")), kEnq);
+  EXPECT_EQ(Exchange(fd, kAck), status);
+  close(fd);
+  EXPECT_EQ(Stop(), 0);
+  const std::vector<Logged> recv = LogEntries("recv");
+  const std::vector<Logged> sent = LogEntries("send");
+  ASSERT_EQ(recv.size(), 3u);
+  ASSERT_EQ(sent.size(), 7u) << "five pieces of the status frame, ENQ, status frame";
+  const char* pieces[] = {"<STX>", "@", "@", "<ETX>", "<LRC 0x03>"};
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(sent[i].text, pieces[i]);
+  for (size_t i = 1; i < 5; ++i) EXPECT_GE(sent[i].us - sent[i - 1].us, 20000) << "piece " << i;
+  EXPECT_GE(sent[5].us - recv[1].us, 150000) << "the ENQ waits after the command";
+  EXPECT_GE(sent[6].us - recv[2].us, 150000) << "the status frame waits after the ACK";
+}
+
 TEST_F(SimProcess, EndsAfterTheExchangesOnceTheLineIsClosed) {
   Start({"--exchanges", "2", "--enq", "nak:1"});
   const int fd = OpenPort();
@@ -484,6 +571,16 @@ TEST_F(SimProcess, EndsAfterTheExchangesOnceTheLineIsClosed) {
   EXPECT_EQ(Exchange(fd, kEnq, 200), Bytes{}) << "not answered after the last exchange";
   close(fd);
   EXPECT_EQ(Wait(), 0);
+}
+
+TEST(SimProgram, VersionNamesTheProjectVersionAndTheBackend) {
+  FILE* pipe = popen("'" VEXOLANT_SIM_PATH "' --version", "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string out;
+  char buffer[128];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  EXPECT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(out, "vexolant-sim " VEXOLANT_VERSION " (posix)\n");
 }
 
 TEST_F(SimProcess, HangupClosesTheLine) {

@@ -96,9 +96,9 @@ bool WriteAll(const Line& line, const uint8_t* bytes, size_t count) {
 }
 
 void LogLine(const Log& log, const char* kind, const std::string& text) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - log.start)
-                      .count();
-  std::fprintf(log.file, "%7lld %s %s\n", static_cast<long long>(ms), kind, text.c_str());
+  const long long us = std::chrono::duration_cast<std::chrono::microseconds>(
+                           std::chrono::steady_clock::now() - log.start)
+                           .count();
+  std::fprintf(log.file, "%7lld.%03lld %s %s\n", us / 1000, us % 1000, kind, text.c_str());
   std::fflush(log.file);
 }

@@ -34,6 +34,6 @@ struct Log {
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 };
 
-// One line: milliseconds since start, the kind (recv, send, note), the text.
-// Flushed at once.
+// One line: milliseconds since start with three decimals (microseconds), the
+// kind (recv, send, note), the text. Flushed at once.
 void LogLine(const Log& log, const char* kind, const std::string& text);

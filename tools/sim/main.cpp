@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "app/version.h"
 #include "sim/server.h"
 
 namespace {
@@ -141,7 +142,7 @@ void PrintHelp() {
       "  answers: ack  nak  silent  status[:HEX]  refuse[:HEX]  garbage:HEX\n"
       "           block:TEXT  report:N:TEXT[|TEXT...]   (TEXT runs to the end)\n"
       "  tries:   nak:K  silent:K   (the first K tries, then the answer)\n"
-      "  faults:  badlrc[:K]  split:SIZE:MS  stop:K  hangup:K  etb\n"
+      "  faults:  badlrc[:K]  split:SIZE:MS  drip:MS  delay:MS  stop:K  hangup:K  etb\n"
       "Examples:\n"
       "  --enq nak:2            NAK two enquiries, then answer\n"
       "  --rule 'Z=refuse:4060' refuse commands starting with Z\n"
@@ -163,7 +164,7 @@ int ParseOptions(int argc, char** argv, Options* options, bool* done) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h" || arg == "--version") {
       if (arg == "--version") {
-        std::printf("vexolant-sim %s\n", VEXOLANT_VERSION);
+        std::printf("vexolant-sim %s\n", kVersionText);
       } else {
         PrintHelp();
       }

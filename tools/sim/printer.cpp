@@ -36,8 +36,7 @@ Reply RuleReply(Printer& p, Rule& rule) {
   const Answer answer = NextAnswer(rule);
   const Script& s = rule.script;
   Reply reply;
-  reply.splitSize = s.splitSize;
-  reply.splitGapMs = s.splitGapMs;
+  reply.pacing = s.pacing;
   reply.note = "rule \"" + rule.source + "\": " + AnswerName(answer);
   std::vector<Bytes> frames = AnswerFrames(p, s, answer);
   switch (answer) {
@@ -59,7 +58,7 @@ Reply RuleReply(Printer& p, Rule& rule) {
     case Answer::Refuse:
     case Answer::Report:
       reply.sends.push_back(Control(ASCII_ENQ));
-      p.chain = {std::move(frames), 0, s.stopAfter, s.hangupAfter, s.splitSize, s.splitGapMs};
+      p.chain = {std::move(frames), 0, s.stopAfter, s.hangupAfter, s.pacing};
       break;
   }
   return reply;
@@ -103,8 +102,7 @@ Reply OnAck(Printer& p) {
   Reply reply;
   if (!AwaitingAck(p)) return reply;
   Chain& c = p.chain;
-  reply.splitSize = c.splitSize;
-  reply.splitGapMs = c.splitGapMs;
+  reply.pacing = c.pacing;
   const int sent = static_cast<int>(c.next);
   if (sent == c.hangupAfter || sent == c.stopAfter) {
     reply.hangup = sent == c.hangupAfter;

@@ -15,8 +15,7 @@ struct Outgoing {
 
 struct Reply {
   std::vector<Outgoing> sends;
-  int splitSize = 0;  // 0: each send in one write
-  int splitGapMs = 0;
+  Pacing pacing;        // the rule's delay before the first byte, and its pieces
   bool hangup = false;  // close the line instead of answering
   std::string note;     // which rule decided, for the log; empty by default
 };
@@ -27,12 +26,11 @@ struct Chain {
   size_t next = 0;
   int stopAfter = -1;
   int hangupAfter = -1;
-  int splitSize = 0;
-  int splitGapMs = 0;
+  Pacing pacing;
 };
 
 struct Printer {
-  Bytes status{0x40, 0x40};  // data bytes of its status frame: 2 or 6
+  Bytes status = Bytes(2, 0x40);  // data bytes of its status frame: 2 or 6
   std::vector<Rule> rules;
   Chain chain;
 };

@@ -8,6 +8,9 @@ namespace {
 
 using Args = std::vector<std::string>;
 
+// The longest wait a rule can ask for: a delay, or a gap between pieces.
+constexpr int kMaxWaitMs = 60000;
+
 // A step word, the number of arguments it takes (separated by ':'), and what
 // it does to the script. Words whose argument is text take the rest of the
 // rule, commas and colons included.
@@ -104,8 +107,16 @@ bool ApplyBadLrc(const Args& a, Script& s, std::string* e) {
   return a.empty() || Number("badlrc", a[0], 1, INT_MAX, &s.wrongCheck, e);
 }
 bool ApplySplit(const Args& a, Script& s, std::string* e) {
-  return Number("split", a[0], 1, INT_MAX, &s.splitSize, e) &&
-         Number("split", a[1], 0, 60000, &s.splitGapMs, e);
+  return Number("split", a[0], 1, INT_MAX, &s.pacing.pieceSize, e) &&
+         Number("split", a[1], 0, kMaxWaitMs, &s.pacing.gapMs, e);
+}
+// drip:MS is split:1:MS.
+bool ApplyDrip(const Args& a, Script& s, std::string* e) {
+  s.pacing.pieceSize = 1;
+  return Number("drip", a[0], 0, kMaxWaitMs, &s.pacing.gapMs, e);
+}
+bool ApplyDelay(const Args& a, Script& s, std::string* e) {
+  return Number("delay", a[0], 0, kMaxWaitMs, &s.pacing.delayMs, e);
 }
 bool ApplyStop(const Args& a, Script& s, std::string* e) {
   return Number("stop", a[0], 0, INT_MAX, &s.stopAfter, e);
@@ -124,6 +135,7 @@ constexpr StepWord kStepWords[] = {
     {"refuse", 0, 1, false, ApplyRefuse}, {"garbage", 1, 1, false, ApplyGarbage},
     {"block", 1, 1, true, ApplyBlock},    {"report", 1, 1, true, ApplyReport},
     {"badlrc", 0, 1, false, ApplyBadLrc}, {"split", 2, 2, false, ApplySplit},
+    {"drip", 1, 1, false, ApplyDrip},     {"delay", 1, 1, false, ApplyDelay},
     {"stop", 1, 1, false, ApplyStop},     {"hangup", 1, 1, false, ApplyHangup},
     {"etb", 0, 0, false, ApplyEtb},
 };

@@ -25,6 +25,13 @@ enum class Answer {
   Garbage,  // raw bytes
 };
 
+// How the bytes of an answer go out: after a wait, and in pieces with gaps.
+struct Pacing {
+  int delayMs = 0;    // wait before the first byte of each answer
+  int pieceSize = 0;  // send in pieces of this many bytes (0: whole)
+  int gapMs = 0;      // pause between pieces
+};
+
 // One step of a script: the answer for count tries (0: every remaining try).
 struct Step {
   Answer answer = Answer::Ack;
@@ -38,8 +45,7 @@ struct Script {
   int blocks = 0;                  // Report: number of blocks
   std::vector<std::string> texts;  // Block/Report texts; %d is the block number
   int wrongCheck = 0;              // 1-based frame of the reply with a wrong check byte
-  int splitSize = 0;               // send in pieces of this many bytes (0: whole)
-  int splitGapMs = 0;              // pause between pieces
+  Pacing pacing;                   // delay, split and drip
   int stopAfter = -1;              // Refuse/Report: frames sent before going quiet
   int hangupAfter = -1;            // Refuse/Report: frames sent before closing the line
   bool lastEtb = false;            // the last frame ends with ETB instead of ETX

@@ -28,9 +28,20 @@ struct State {
   bool draining = false;  // the last exchange is done; waiting for the tool to leave
 };
 
-bool StopRequested(const Session& s, int waitMs) {
-  pollfd p{s.stopFd, POLLIN, 0};
-  return poll(&p, 1, waitMs) > 0;
+// Waits ms milliseconds on the monotonic clock, watching for a stop signal;
+// false when one arrived. The line is not read meanwhile: what the tool sends
+// waits in it and is logged when the wait is over.
+bool WaitUnlessStopped(const Session& s, int ms) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return true;
+    pollfd p{s.stopFd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) > 0) {
+      LogLine(s.log, "note", "stopped");
+      return false;
+    }
+  }
 }
 
 std::string Joined(const std::vector<std::string>& tokens, size_t from, size_t to) {
@@ -39,14 +50,14 @@ std::string Joined(const std::vector<std::string>& tokens, size_t from, size_t t
   return text;
 }
 
-// Sends one answer, in pieces when the reply says so; false when a stop
+// Sends one answer, in pieces when the pacing says so; false when a stop
 // signal arrived during a pause between pieces.
-bool Send(Session& s, const Outgoing& out, int pieceSize, int gapMs) {
+bool Send(Session& s, const Outgoing& out, const Pacing& pacing) {
   const std::vector<std::string> tokens = Tokens(out.bytes, out.frame);
   const size_t size = out.bytes.size();
-  const size_t piece = pieceSize > 0 ? static_cast<size_t>(pieceSize) : size;
+  const size_t piece = pacing.pieceSize > 0 ? static_cast<size_t>(pacing.pieceSize) : size;
   for (size_t at = 0; at < size; at += piece) {
-    if (at > 0 && StopRequested(s, gapMs)) return false;
+    if (at > 0 && !WaitUnlessStopped(s, pacing.gapMs)) return false;
     const size_t n = std::min(piece, size - at);
     const std::string text = Joined(tokens, at, at + n);
     if (!WriteAll(s.line, out.bytes.data() + at, n)) {
@@ -65,8 +76,9 @@ Flow Perform(Session& s, const Reply& reply) {
     LogLine(s.log, "note", "line closed");
     return Flow::Done;
   }
+  if (!reply.sends.empty() && !WaitUnlessStopped(s, reply.pacing.delayMs)) return Flow::Done;
   for (const Outgoing& out : reply.sends) {
-    if (!Send(s, out, reply.splitSize, reply.splitGapMs)) return Flow::Done;
+    if (!Send(s, out, reply.pacing)) return Flow::Done;
   }
   return Flow::Go;
 }

@@ -27,12 +27,22 @@ uint8_t XorOf(const uint8_t* bytes, size_t count) {
       BlockCheck(bytes, static_cast<int32_t>(count), kCheckXor, kCheckPlain));
 }
 
+// "<" label ">", built by appending only.
+std::string Angled(const std::string& label) {
+  std::string token;
+  token.reserve(label.size() + 2);
+  token += '<';
+  token += label;
+  token += '>';
+  return token;
+}
+
 std::string Token(uint8_t byte) {
   for (const ByteName& n : kByteNames) {
-    if (n.byte == byte) return std::string("<") + n.name + ">";
+    if (n.byte == byte) return Angled(n.name);
   }
   if (byte >= 0x20 && byte < 0x7F && byte != '<') return std::string(1, static_cast<char>(byte));
-  return "<" + HexByte(byte) + ">";
+  return Angled(HexByte(byte));
 }
 
 int HexDigit(char c) {
@@ -98,7 +108,7 @@ std::vector<std::string> Tokens(const Bytes& bytes, bool frame) {
   tokens.reserve(bytes.size());
   for (size_t i = 0; i < bytes.size(); ++i) {
     const bool check = frame && i + 1 == bytes.size() && i > 0;
-    tokens.push_back(check ? "<LRC " + HexByte(bytes[i]) + ">" : Token(bytes[i]));
+    tokens.push_back(check ? Angled("LRC " + HexByte(bytes[i])) : Token(bytes[i]));
   }
   return tokens;
 }

@@ -86,36 +86,108 @@ bool NoHandleLeftOn(const std::string& path) {
   return true;
 }
 
+// The port record the tests drive (the platform backend).
+Port g_link;
+
 TEST(Win32Open, MissingPortFailsWithTheSystemError) {
-  const PortBackend* port = PlatformPort();
+  g_link = Port{};
   for (int attempt = 0; attempt < 2; ++attempt) {  // nothing left over from the first
     int32_t error = -1;
-    EXPECT_EQ(port->open("COM199", &error), 0);
+    EXPECT_EQ(PortOpen(&g_link, "COM199", &error), 0);
     EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(port->lastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(PortLastError(&g_link), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(g_link.state, nullptr) << "the failed open kept its state";
   }
-  port->close();
-  port->close();  // closing a closed port changes nothing
+  PortClose(&g_link);
+  PortClose(&g_link);  // closing a closed port changes nothing
 }
 
 // A file opens like a device but takes no serial settings: the open fails at
-// a later step and releases the handle it had.
+// a later step and releases the handle and the state it had.
 TEST(Win32Open, DeviceThatIsNoSerialPortFailsAndIsReleased) {
   ScratchDir dir;
   const std::string path = dir.File("not-a-port");
   WriteBytes(path, "x");
-  const PortBackend* port = PlatformPort();
+  g_link = Port{};
   int32_t error = 0;
-  EXPECT_EQ(port->open(path.c_str(), &error), 0);
+  EXPECT_EQ(PortOpen(&g_link, path.c_str(), &error), 0);
   EXPECT_NE(error, 0);
   EXPECT_NE(error, ERROR_FILE_NOT_FOUND);
   EXPECT_TRUE(NoHandleLeftOn(path)) << "the failed open kept its handle";
+  EXPECT_EQ(g_link.handle, reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE));
+  EXPECT_EQ(g_link.state, nullptr);
 }
 
 TEST(Win32Open, NulDeviceIsNoSerialPort) {
+  g_link = Port{};
   int32_t error = 0;
-  EXPECT_EQ(PlatformPort()->open("NUL", &error), 0);
+  EXPECT_EQ(PortOpen(&g_link, "NUL", &error), 0);
   EXPECT_NE(error, 0);
+}
+
+// A file that another handle holds without sharing is refused with a sharing
+// violation, which is what a COM port held by another process gives: the open
+// counts it as busy and tries again until the port's wait is over.
+TEST(Win32Open, HeldDeviceIsBusyAndWaitedFor) {
+  ScratchDir dir;
+  const std::string path = dir.File("held");
+  WriteBytes(path, "x");
+  const HANDLE holder = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  g_link = Port{};
+  g_link.busyWaitMs = 200;
+  int32_t error = 0;
+  uint32_t waitedMs = 0;
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(PortOpen(&g_link, path.c_str(), &error, &waitedMs), 0);
+  const ULONGLONG elapsed = GetTickCount64() - start;
+  CloseHandle(holder);
+  EXPECT_EQ(error, ERROR_SHARING_VIOLATION);
+  EXPECT_NE(PortBusyError(error), 0);
+  EXPECT_GE(waitedMs, 200u);
+  EXPECT_GE(elapsed, 180u);
+  EXPECT_LT(elapsed, 1000u);
+  EXPECT_EQ(g_link.state, nullptr);
+}
+
+TEST(Win32PortHelpers, BusyErrorsAndNameError) {
+  EXPECT_EQ(InvalidPortNameError(), ERROR_INVALID_NAME);
+  EXPECT_EQ(PortNameError(""), ERROR_INVALID_NAME);
+  EXPECT_NE(PortBusyError(ERROR_SHARING_VIOLATION), 0);
+  EXPECT_NE(PortBusyError(ERROR_ACCESS_DENIED), 0);
+  for (DWORD error : {DWORD{0}, DWORD{ERROR_FILE_NOT_FOUND}, DWORD{ERROR_INVALID_NAME},
+                      DWORD{ERROR_GEN_FAILURE}}) {
+    EXPECT_EQ(PortBusyError(static_cast<int32_t>(error)), 0) << error;
+  }
+  EXPECT_EQ(PortHolder("COM5"), "");
+}
+
+// Every operation on a port that is not open fails with the invalid-handle
+// error and touches nothing.
+TEST(Win32Closed, OperationsFailWithInvalidHandle) {
+  g_link = Port{};
+  uint8_t byte = 0;
+  int32_t error = 0;
+  EXPECT_EQ(PortRead(&g_link, &byte, 1, &error), 0u);
+  EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+  error = 0;
+  PortWrite(&g_link, &byte, 1, &error);
+  EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+  g_link.lastError = 0;
+  EXPECT_EQ(PortPurge(&g_link), 0);
+  EXPECT_EQ(PortLastError(&g_link), ERROR_INVALID_HANDLE);
+}
+
+TEST(Win32Clock, PauseBlocksForTheGivenTimeOnTheBackendsClock) {
+  g_link = Port{};
+  const uint64_t start = PortNow(&g_link);
+  const ULONGLONG ticks = GetTickCount64();
+  Pause(&g_link, 120);
+  const uint64_t elapsed = PortNow(&g_link) - start;
+  EXPECT_GE(elapsed, 115u);
+  EXPECT_LT(elapsed, 250u);
+  EXPECT_NEAR(static_cast<double>(elapsed), static_cast<double>(GetTickCount64() - ticks), 40.0);
 }
 
 }  // namespace

@@ -1,10 +1,17 @@
 /* The C API as a C program sees it: every operation against a virtual
  * printer, and the bad calls the header gives a defined answer.
  *
- * Usage: api_test DEVICE SCRATCH_DIR
+ * Usage: api_test DEVICE SCRATCH_DIR [PART]
  *   DEVICE       the port name of a printer started with the rules
  *                X=refuse:4060, R=report:3:Line %d and S=block:Ready
  *   SCRATCH_DIR  an existing directory for the command and output files
+ *   PART         one part of the checks (operations, failures, closed or
+ *                trace) instead of all of them
+ *
+ * Under Wine a COM port mapped to a pseudo-terminal takes its line settings
+ * only once, and a second open of it is not refused: the run there sets
+ * VEXOLANT_API_TEST_SHARED_PORT, runs each part against a printer of its own
+ * and leaves out the checks that need a second open.
  *
  * Plain C99 and the standard library only, so that the same source builds
  * against an installed library and for Windows. Exit status 0 when every
@@ -18,6 +25,7 @@
 static int failures = 0;
 static const char* device = NULL;
 static const char* scratch = NULL;
+static int shared_port = 0; /* see VEXOLANT_API_TEST_SHARED_PORT above */
 
 static void expect_int(const char* file, int line, const char* what, long got, long want) {
   if (got == want) return;
@@ -211,6 +219,7 @@ static void opens_that_fail(void) {
   EXPECT_TRUE(port == NULL);
 
   /* The port is for one handle at a time; closing it lets the next one in. */
+  if (shared_port) return;
   holder = open_port();
   port = (vexolant_port*)&port;
   EXPECT_TRUE(vexolant_open_wait(device, 0, &port) != 0);
@@ -248,6 +257,7 @@ static void handles_that_are_not_open(void) {
   vexolant_close(closed);
   EXPECT_NOT_OPEN(closed);
   vexolant_close(closed); /* a second close is harmless */
+  if (shared_port) return;
 
   /* A handle opened after the close does not make the closed one live
    * again, even when its record takes the same memory. */
@@ -287,19 +297,42 @@ static void trace(void) {
   vexolant_close(port);
 }
 
+static void operations(void) {
+  version_and_texts();
+  every_operation();
+}
+
+static const struct part {
+  const char* name;
+  void (*run)(void);
+} parts[] = {
+    {"operations", operations},
+    {"failures", opens_that_fail},
+    {"closed", handles_that_are_not_open},
+    {"trace", trace},
+};
+
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: %s DEVICE SCRATCH_DIR\n", argc > 0 ? argv[0] : "api_test");
+  const size_t count = sizeof parts / sizeof parts[0];
+  size_t i = 0;
+  int ran = 0;
+  if (argc != 3 && argc != 4) {
+    fprintf(stderr, "usage: %s DEVICE SCRATCH_DIR [PART]\n", argc > 0 ? argv[0] : "api_test");
     return 2;
   }
   device = argv[1];
   scratch = argv[2];
+  shared_port = getenv("VEXOLANT_API_TEST_SHARED_PORT") != NULL;
   set_paths();
-  version_and_texts();
-  every_operation();
-  opens_that_fail();
-  handles_that_are_not_open();
-  trace();
+  for (i = 0; i < count; ++i) {
+    if (argc == 4 && strcmp(argv[3], parts[i].name) != 0) continue;
+    parts[i].run();
+    ran = 1;
+  }
+  if (!ran) {
+    fprintf(stderr, "no part named %s\n", argv[3]);
+    return 2;
+  }
   if (failures != 0) {
     fprintf(stderr, "%d check(s) failed\n", failures);
     return 1;

@@ -15,7 +15,10 @@ program=$2
 work=$3
 start_limit_s=10
 
-rm -rf "$work"
+case "$work" in
+  "" | / | /work | "$HOME") echo "refusing to empty $work" >&2; exit 2 ;;
+esac
+rm -rf -- "$work"
 mkdir -p "$work/scratch"
 log="$work/printer.log"
 

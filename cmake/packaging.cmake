@@ -105,7 +105,7 @@ set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_GENERATOR DEB)
 set(CPACK_COMPONENTS_ALL ${VEXOLANT_DEB_COMPONENTS})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_OUTPUT_FILE_PREFIX dist)
+set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_BINARY_DIR}/dist)
 # Manual pages go into a package gzip-compressed, as Debian's man-db reads
 # them (a plain `cmake --install` keeps them uncompressed).
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb/compress-manpages.cmake)

@@ -4,7 +4,6 @@
 #include "vexolant/vexolant.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -88,7 +87,10 @@ uint32_t PortWaitFromEnvironment() {
   char* end = nullptr;
   const double seconds = std::strtod(text, &end);
   if (end == text || *end != '\0' || !(seconds >= 0.0)) return kDefaultBusyWaitMs;
-  return static_cast<uint32_t>(std::lround(std::fmin(seconds, kLongestBusyWaitS) * 1000.0));
+  // Rounded to the millisecond without the maths library, which the console
+  // tool then need not load.
+  const double capped = seconds < kLongestBusyWaitS ? seconds : kLongestBusyWaitS;
+  return static_cast<uint32_t>(capped * 1000.0 + 0.5);
 }
 
 ReadEnd ReadEndFromEnvironment() {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/home.h"
+#include "platform/plain_file.h"
 #include "trace/escape.h"
 
 namespace {
@@ -13,18 +14,6 @@ namespace {
 // The errno of a stdio call that failed; EIO when it left none.
 int StdioError() {
   return errno != 0 ? errno : EIO;
-}
-
-// Writes the whole result line; on failure returns the errno of the failing call.
-int WriteResultFile(const std::string& path, const char* line) {
-  errno = 0;
-  FILE* file = std::fopen(path.c_str(), "wb+");
-  if (file == nullptr) return StdioError();
-  const size_t length = std::strlen(line);
-  int failure = 0;
-  if (std::fwrite(line, 1, length, file) != length) failure = StdioError();
-  if (std::fclose(file) != 0 && failure == 0) failure = StdioError();
-  return failure;
 }
 
 }  // namespace
@@ -38,13 +27,13 @@ int ReportResult(const char* word, const int32_t& status, const int32_t& error) 
   std::snprintf(line, sizeof line, "%s\t%d\t%d", word, static_cast<int>(status),
                 static_cast<int>(error));
   const std::string path = HomeFile(kResultFileName);
-  const int failure = WriteResultFile(path, line);
+  const int failure = WriteWholeFile(path.c_str(), line, std::strlen(line));
 
   std::printf("\n");
   if (failure == 0) return 1;
   std::fflush(stdout);
   std::fprintf(stderr, "vexolant: cannot write the result file %s: %s\n",
-               EscapeForTerminal(path).c_str(), std::strerror(failure));
+               EscapeForTerminal(path).c_str(), PlainFileErrorText(failure).c_str());
   return 0;
 }
 

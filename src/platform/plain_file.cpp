@@ -77,6 +77,47 @@ FILE* OpenPlainFile(const char* path, PlainFileUse use, int* error) {
 #endif
 }
 
+int WriteWholeFile(const char* path, const char* bytes, size_t length) {
+#ifdef _WIN32
+  int error = 0;
+  FILE* file = OpenPlainFile(path, PlainFileUse::Replace, &error);
+  if (file == nullptr) return error;
+  errno = 0;
+  if (std::fwrite(bytes, 1, length, file) != length) error = errno != 0 ? errno : EIO;
+  if (std::fclose(file) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+  return error;
+#else
+  errno = 0;
+  const int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return OpenFailure(path);
+  struct stat info {};
+  int error = 0;
+  if (fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (!IsPlain(info)) {
+    error = kNotPlainFile;
+  }
+  size_t done = 0;
+  while (error == 0 && done < length) {
+    const ssize_t n = write(fd, bytes + done, length - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      error = errno;
+    } else if (n == 0) {
+      error = EIO;
+    }
+  }
+  // What is left of a longer earlier content goes; a device has none.
+  if (error == 0 && S_ISREG(info.st_mode) && info.st_size != static_cast<off_t>(length) &&
+      ftruncate(fd, static_cast<off_t>(length)) != 0) {
+    error = errno;
+  }
+  if (close(fd) != 0 && error == 0) error = errno;
+  return error;
+#endif
+}
+
 std::string PlainFileErrorText(int error) {
   if (error == kNotPlainFile) return "it is not a regular file or a character device";
   return std::strerror(error);

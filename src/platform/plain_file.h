@@ -5,6 +5,7 @@
 // refused; on Windows it is a plain fopen.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -19,6 +20,12 @@ enum class PlainFileUse {
 
 // The open stream, or nullptr with the errno value or kNotPlainFile in *error.
 FILE* OpenPlainFile(const char* path, PlainFileUse use, int* error);
+
+// Makes the file at path (created when missing) hold exactly bytes[0, length):
+// 0, or the errno value or kNotPlainFile. On POSIX a regular file is written
+// over in place and cut to length, which costs far less than emptying it
+// first (freeing its blocks and taking new ones); the open does not wait.
+int WriteWholeFile(const char* path, const char* bytes, size_t length);
 
 // A person's text for an error of OpenPlainFile.
 std::string PlainFileErrorText(int error);

@@ -95,7 +95,8 @@ def _open_library():
             raise VexolantError(
                 f"cannot load the vexolant library that VEXOLANT_LIBRARY names: {exc}"
             ) from exc
-    names = dict.fromkeys(name for name in (ctypes.util.find_library("vexolant"), _LIBRARY_NAME) if name)
+    found = ctypes.util.find_library("vexolant")
+    names = dict.fromkeys(name for name in (found, _LIBRARY_NAME) if name)
     failure = None
     for name in names:
         try:
@@ -118,7 +119,9 @@ def _load():
                 try:
                     function = getattr(library, name)
                 except AttributeError as exc:
-                    raise VexolantError(f"the vexolant library {library._name} lacks {name}") from exc
+                    raise VexolantError(
+                        f"the vexolant library {library._name} lacks {name}"
+                    ) from exc
                 function.restype = restype
                 function.argtypes = argtypes
             _library = library

@@ -2,7 +2,7 @@
 # bin, the manual pages in the man directories and the README and the licence
 # in share/doc/vexolant. Every rule names the package component it belongs to
 # (cmake/packaging.cmake): `vexolant` is the console tool with the virtual
-# printer, their pages and the documents; the library's rules go beside these,
+# printer, their pages and the README; the library's rules go beside these,
 # in components `libvexolant1` (run time) and `libvexolant-dev` (headers,
 # pkg-config file, its page).
 include(GNUInstallDirs)
@@ -20,5 +20,9 @@ install(FILES man/vexolant.1 man/vexolant-sim.1
 install(FILES man/libvexolant.3
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT libvexolant-dev)
 
-install(FILES README.md LICENSE
+install(FILES README.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT vexolant)
+# The licence in a component of its own: the Debian packages carry it as
+# their copyright file instead.
+install(FILES LICENSE
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT license)

@@ -106,9 +106,15 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_COMPONENTS_ALL ${VEXOLANT_DEB_COMPONENTS})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_BINARY_DIR}/dist)
-# Manual pages go into a package gzip-compressed, as Debian's man-db reads
-# them (a plain `cmake --install` keeps them uncompressed).
-set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb/compress-manpages.cmake)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/deb/check-prefix.cmake)
+set(CPACK_VEXOLANT_BUILD_PREFIX ${CMAKE_INSTALL_PREFIX})
+# Before the packages are made from the staged files: the programs and
+# libraries are stripped, the manual pages and the larger documents
+# compressed, as Debian ships them (a plain `cmake --install` keeps them as
+# they are built).
+set(CPACK_VEXOLANT_STRIP ${CMAKE_STRIP})
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb/strip.cmake
+  ${CMAKE_CURRENT_LIST_DIR}/deb/compress.cmake)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -117,7 +123,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends on the C and C++ runtime, as dpkg-shlibdeps finds them (dpkg-dev).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_STRIP_FILES ON)
+# All three packages come from one source package.
+set(CPACK_DEBIAN_PACKAGE_SOURCE vexolant)
 
 set(CPACK_DEBIAN_VEXOLANT_PACKAGE_NAME vexolant)
 set(CPACK_DEBIAN_VEXOLANT_PACKAGE_SECTION utils)

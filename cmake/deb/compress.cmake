@@ -1,0 +1,25 @@
+# Run by CPack between the staging install and the making of the packages:
+# compresses with gzip -9n (the best compression, without a name or a time
+# stamp inside) what Debian ships compressed: every manual page, and the
+# documents in /usr/share/doc larger than 4 KiB but the copyright files.
+file(GLOB_RECURSE files LIST_DIRECTORIES false "${CPACK_TEMPORARY_DIRECTORY}/*")
+set(compress)
+foreach(file IN LISTS files)
+  if(IS_SYMLINK "${file}" OR file MATCHES "\\.gz$")
+    continue()
+  endif()
+  if(file MATCHES "/share/man/man[1-9]/[^/]+\\.[1-9]$")
+    list(APPEND compress "${file}")
+  elseif(file MATCHES "/share/doc/[^/]+/[^/]+$" AND NOT file MATCHES "/copyright$")
+    file(SIZE "${file}" size)
+    if(size GREATER 4096)
+      list(APPEND compress "${file}")
+    endif()
+  endif()
+endforeach()
+foreach(file IN LISTS compress)
+  execute_process(COMMAND gzip -9nf "${file}" RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "gzip of ${file} failed: ${result}")
+  endif()
+endforeach()

@@ -180,7 +180,7 @@ TEST(AttemptLoop, FailedPurgeSendsNothing) {
     EXPECT_EQ(op.run(port, dir.Path().string()), op.deliversCode ? FP_PORT_ERROR : -1);
     EXPECT_EQ(port.Count(FakeEvent::Write), 0u);
     EXPECT_EQ(port.Count(FakeEvent::Read), 0u);
-    EXPECT_EQ(port.Count(FakeEvent::Pause), 0u);
+    EXPECT_EQ(port.Count(FakeEvent::Sleep), 0u);
   }
 }
 

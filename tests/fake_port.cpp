@@ -139,7 +139,7 @@ uint32_t FakePort::Read(Port* port, const ReadCall& call, int32_t* error) {
 
 void FakePort::Sleep(uint32_t milliseconds) {
   elapsedMs_ += milliseconds;
-  log_.push_back({FakeEvent::Pause, {}, milliseconds, 0, 0});
+  log_.push_back({FakeEvent::Sleep, {}, milliseconds, 0, 0});
 }
 
 std::vector<uint32_t> FakePort::ReadLimits() const {
@@ -161,7 +161,7 @@ std::vector<std::vector<uint8_t>> FakePort::Writes() const {
 std::vector<uint32_t> FakePort::Pauses() const {
   std::vector<uint32_t> pauses;
   for (const FakeEvent& e : log_) {
-    if (e.kind == FakeEvent::Pause) pauses.push_back(e.value);
+    if (e.kind == FakeEvent::Sleep) pauses.push_back(e.value);
   }
   return pauses;
 }

@@ -14,7 +14,7 @@
 #include "link/port.h"
 
 struct FakeEvent {
-  enum Kind { Open, Close, Purge, Write, Read, Pause } kind;
+  enum Kind { Open, Close, Purge, Write, Read, Sleep } kind;
   std::vector<uint8_t> bytes;  // written, or delivered by a read
   uint32_t value = 0;          // pause length, or the count a read asked for
   uint32_t limit = 0;          // a read's limit in milliseconds

@@ -125,7 +125,7 @@ TEST(UploadReportCmd, ReadsOnceMoreAfterTheLastBlock) {
   const std::vector<FakeEvent>& log = port.Log();
   ASSERT_GE(log.size(), 3u);
   EXPECT_EQ(log[log.size() - 3].kind, FakeEvent::Write);
-  EXPECT_EQ(log[log.size() - 2].kind, FakeEvent::Pause);
+  EXPECT_EQ(log[log.size() - 2].kind, FakeEvent::Sleep);
   EXPECT_EQ(log.back().kind, FakeEvent::Read);
   EXPECT_TRUE(log.back().bytes.empty());
 }

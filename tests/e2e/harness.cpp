@@ -45,7 +45,7 @@ std::vector<std::string> ToolCommand() {
 }
 
 bool NativeTool() {
-  return Setting("VEXOLANT_E2E_TOOL").empty();
+  return ToolLineEnd() == "\n";
 }
 
 std::string PortNameFor(const std::string& device) {

@@ -29,10 +29,13 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 // name the tool should open (COM5), with VEXOLANT_E2E_PORT_LINK naming the
 // link that maps that name to the printer's device. Cases that only the
 // native tool can run skip themselves, with the reason, under such a runner.
+// A checker of the native tool (valgrind) is set the same way, without a
+// port name.
 
 // The words that start the tool; the request is appended as one more argument.
 std::vector<std::string> ToolCommand();
-// True when the tool is the binary built here, run directly.
+// True when the tool is a program of this system (the binary built here, run
+// directly or under a checker such as valgrind), not a Windows program.
 bool NativeTool();
 // The port name to write into Puerto.dat for the printer's device.
 std::string PortNameFor(const std::string& device);

@@ -191,11 +191,14 @@ std::vector<uint8_t> Bytes(std::initializer_list<int> values) {
 }
 
 std::vector<uint8_t> Frame(const std::string& text, uint8_t terminator) {
-  std::vector<uint8_t> frame{ASCII_STX};
-  frame.insert(frame.end(), text.begin(), text.end());
-  frame.push_back(terminator);
-  frame.push_back(static_cast<uint8_t>(BlockCheck(
-      frame.data() + 1, static_cast<int32_t>(frame.size() - 1), kCheckXor, kCheckPlain)));
+  // Sized once and filled in place: GCC 12 at -O2 takes an insert into a
+  // one-byte vector for an overflow (a false -Warray-bounds).
+  std::vector<uint8_t> frame(text.size() + 3);
+  frame[0] = ASCII_STX;
+  std::copy(text.begin(), text.end(), frame.begin() + 1);
+  frame[text.size() + 1] = terminator;
+  frame[text.size() + 2] = static_cast<uint8_t>(BlockCheck(
+      frame.data() + 1, static_cast<int32_t>(text.size() + 1), kCheckXor, kCheckPlain));
   return frame;
 }
 

@@ -20,5 +20,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 std::string ScratchPath(const char* suffix);
 // Writes bytes to the scratch file named by suffix and returns its path.
 std::string WriteScratch(const char* suffix, const uint8_t* data, size_t size);
-// The scratch file's content, or "" when it cannot be read.
-std::string ReadScratch(const std::string& path);

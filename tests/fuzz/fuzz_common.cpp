@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "byte_file.h"
 #include "fuzz.h"
 
 void FuzzFailed(const char* condition, const char* file, int line) {
@@ -18,19 +19,6 @@ std::string ScratchPath(const char* suffix) {
 
 std::string WriteScratch(const char* suffix, const uint8_t* data, size_t size) {
   const std::string path = ScratchPath(suffix);
-  FILE* file = std::fopen(path.c_str(), "wb");
-  FUZZ_CHECK(file != nullptr);
-  FUZZ_CHECK(size == 0 || std::fwrite(data, 1, size, file) == size);
-  FUZZ_CHECK(std::fclose(file) == 0);
+  FUZZ_CHECK(WriteBytes(path, std::string(reinterpret_cast<const char*>(data), size)));
   return path;
-}
-
-std::string ReadScratch(const std::string& path) {
-  std::string content;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return content;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) content.append(buffer, n);
-  std::fclose(file);
-  return content;
 }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_file.h"
 #include "fake_port.h"
 #include "fuzz.h"
 #include "link/frame.h"
@@ -87,6 +88,13 @@ struct Counts {
   size_t frames = 0;
   size_t enqs = 0;
   size_t acks = 0;
+
+  Counts& operator+=(const Counts& other) {
+    frames += other.frames;
+    enqs += other.enqs;
+    acks += other.acks;
+    return *this;
+  }
 };
 
 // Checks the log exchange by exchange (each starts with its purge) and
@@ -104,12 +112,8 @@ Counts CheckExchanges(const std::vector<FakeEvent>& log, Operation operation) {
     if ((e.kind == FakeEvent::Read || e.kind == FakeEvent::Write) && e.error != 0) failed = true;
     const Counts step{IsFrame(e) ? 1u : 0u, IsControl(e, ASCII_ENQ) ? 1u : 0u,
                       IsControl(e, ASCII_ACK) ? 1u : 0u};
-    exchange.frames += step.frames;
-    exchange.enqs += step.enqs;
-    exchange.acks += step.acks;
-    total.frames += step.frames;
-    total.enqs += step.enqs;
-    total.acks += step.acks;
+    exchange += step;
+    total += step;
     FUZZ_CHECK(exchange.frames <= 3 && exchange.enqs <= 3);
     // Only a refusal is acknowledged in a command's exchange.
     if (operation == kSend || operation == kSendFile) FUZZ_CHECK(exchange.acks <= 1);
@@ -226,7 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((flags & kFlagFullDisk) != 0) {
       FUZZ_CHECK(blockAcks == 0);
     } else {
-      const size_t lines = WholeLines(ReadScratch(output));
+      const size_t lines = WholeLines(ReadBytes(output));
       FUZZ_CHECK(lines >= blockAcks && lines <= blockAcks + 1);
       if (operation == kUploadStatus) FUZZ_CHECK(lines <= 1);
     }

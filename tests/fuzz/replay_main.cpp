@@ -4,44 +4,37 @@
 // this way, so those keep passing with any compiler.
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <vector>
 
+#include "byte_file.h"
 #include "fuzz.h"
 
 namespace {
 
-int RunFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "cannot read %s\n", path.c_str());
-    return 1;
-  }
-  const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
-                                std::istreambuf_iterator<char>()};
+void RunFile(const std::filesystem::path& path) {
+  const std::string bytes = ReadBytes(path.string());
   LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  int failed = 0;
   int runs = 0;
   for (int i = 1; i < argc; ++i) {
     const std::filesystem::path arg = argv[i];
     if (std::filesystem::is_directory(arg)) {
       for (const auto& entry : std::filesystem::directory_iterator(arg)) {
         if (!entry.is_regular_file()) continue;
-        failed |= RunFile(entry.path());
+        RunFile(entry.path());
         ++runs;
       }
-    } else {
-      failed |= RunFile(arg);
+    } else if (std::filesystem::is_regular_file(arg)) {
+      RunFile(arg);
       ++runs;
+    } else {
+      std::fprintf(stderr, "cannot read %s\n", argv[i]);
+      return 1;
     }
   }
   std::printf("%d input(s) ran\n", runs);
-  return failed != 0 || runs == 0 ? 1 : 0;
+  return runs == 0 ? 1 : 0;
 }

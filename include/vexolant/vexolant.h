@@ -73,8 +73,9 @@ VEXOLANT_API int32_t vexolant_open(const char* port_name, vexolant_port** port);
 VEXOLANT_API int32_t vexolant_open_wait(const char* port_name, int32_t wait_ms,
                                         vexolant_port** port);
 
-/* Purges and closes the port and frees the handle. NULL and a handle that is
- * already closed are harmless. */
+/* Closes the port and frees the handle. Unread input is dropped; what was
+ * written (the ACK that ends an upload among it) is left to go out to the
+ * printer. NULL and a handle that is already closed are harmless. */
 VEXOLANT_API void vexolant_close(vexolant_port* port);
 
 /* Sends ENQ and reads a status frame: 1 when a printer answers with a valid

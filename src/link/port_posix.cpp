@@ -103,9 +103,12 @@ void SetModemLines(int fd) {
   ioctl(fd, TIOCMBIC, &rts);
 }
 
+// Only unread input is dropped: what was written (the ACK that ends an
+// upload, say) may still be on its way through the driver, and the printer
+// counts on it. Each write has already waited for its bytes to leave.
 void PosixClose(Port* port) {
   if (Fd(port) < 0) return;
-  tcflush(Fd(port), TCIOFLUSH);
+  tcflush(Fd(port), TCIFLUSH);
   close(Fd(port));
   port->handle = -1;
 }

@@ -157,10 +157,13 @@ int Win32Purge(Port* port) {
   return purged;
 }
 
+// Only unread input is dropped: what was written (the ACK that ends an
+// upload, say) may still be in the driver's queue, and the printer counts on
+// it. Each write has already waited for its own completion.
 void Win32Close(Port* port) {
   if (Handle(port) != INVALID_HANDLE_VALUE) {
     SetCommMask(Handle(port), 0);
-    Win32Purge(port);
+    PurgeComm(Handle(port), PURGE_RXABORT | PURGE_RXCLEAR);
     CloseHandle(Handle(port));
   }
   port->handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);

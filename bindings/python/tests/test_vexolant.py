@@ -147,6 +147,21 @@ class PrinterTest(unittest.TestCase):
         self.assertEqual(pathlib.Path(reply).read_bytes(), b"Ready\r\n")
         self.assertIn("recv <STX>L<0xE9>t<0xE9><ETX>", self.printer_log())
 
+    def test_leaving_the_with_statement_keeps_the_last_ack(self):
+        reply = self.path("close-reply.txt")
+        with vexolant.Printer(self.device, wait=0) as printer:
+            printer.set_read_end("complete")
+            self.assertEqual(printer.upload_status("Sclose", reply).value, 1)
+        # The printer logs what it reads as it reads it.
+        def after_block():
+            log = self.printer_log()
+            return log[log.rfind("recv <STX>Sclose<ETX>"):]
+
+        deadline = time.monotonic() + 2.0
+        while "recv <ACK>" not in after_block() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.assertIn("recv <ACK>", after_block())
+
     def test_nul_in_text_or_path_sends_nothing(self):
         report = self.path("nul-report.txt")
         with vexolant.Printer(self.device, wait=0) as printer:

@@ -242,7 +242,8 @@ class Printer:
         return self._handle is None
 
     def close(self):
-        """Purges and closes the port; closing again does nothing."""
+        """Closes the port, dropping unread input only (what was written still
+        goes out); closing again does nothing."""
         handle, self._handle = self._handle, None
         if handle is not None:
             _library.vexolant_close(handle)

@@ -13,6 +13,8 @@
 #include "scratch_dir.h"
 #include "test_env.h"
 
+using namespace vexolant;
+
 namespace {
 
 struct RowCase {

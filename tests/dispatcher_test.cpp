@@ -16,6 +16,8 @@
 #include "fake_port.h"
 #include "test_env.h"
 
+using namespace vexolant;
+
 namespace {
 
 namespace fs = std::filesystem;

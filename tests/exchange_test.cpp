@@ -13,6 +13,8 @@
 #include "printer/operations.h"
 #include "scratch_dir.h"
 
+using namespace vexolant;
+
 namespace {
 
 const std::vector<uint8_t> kNak = {ASCII_NAK};

@@ -5,6 +5,8 @@
 #include "link/frame.h"
 #include "link/port.h"
 
+namespace vexolant {
+
 namespace {
 
 FakePort* Of(Port* port) {
@@ -197,8 +199,8 @@ std::vector<uint8_t> Frame(const std::string& text, uint8_t terminator) {
   frame[0] = ASCII_STX;
   std::copy(text.begin(), text.end(), frame.begin() + 1);
   frame[text.size() + 1] = terminator;
-  frame[text.size() + 2] = static_cast<uint8_t>(BlockCheck(
-      frame.data() + 1, static_cast<int32_t>(text.size() + 1), kCheckXor, kCheckPlain));
+  frame[text.size() + 2] = static_cast<uint8_t>(
+      BlockCheck(frame.data() + 1, static_cast<int32_t>(text.size() + 1), kCheckXor, kCheckPlain));
   return frame;
 }
 
@@ -207,3 +209,5 @@ std::vector<uint8_t> StatusFrame(std::initializer_list<int> data) {
   for (int v : data) text.push_back(static_cast<char>(v));
   return Frame(text);
 }
+
+}  // namespace vexolant

@@ -13,6 +13,8 @@
 
 #include "link/port.h"
 
+namespace vexolant {
+
 struct FakeEvent {
   enum Kind { Open, Close, Purge, Write, Read, Sleep } kind;
   std::vector<uint8_t> bytes;  // written, or delivered by a read
@@ -102,3 +104,5 @@ class FakePort {
 std::vector<uint8_t> Bytes(std::initializer_list<int> values);
 std::vector<uint8_t> Frame(const std::string& text, uint8_t terminator = 0x03);  // STX text T LRC
 std::vector<uint8_t> StatusFrame(std::initializer_list<int> data);               // STX data ETX LRC
+
+}  // namespace vexolant

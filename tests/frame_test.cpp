@@ -7,6 +7,8 @@
 
 #include "fake_port.h"
 
+using namespace vexolant;
+
 namespace {
 
 std::vector<uint8_t> Built(const std::string& text) {

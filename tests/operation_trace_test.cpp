@@ -14,6 +14,8 @@
 #include "trace/trace.h"
 #include "trace_capture.h"
 
+using namespace vexolant;
+
 namespace {
 
 const std::string kStamp = "\n2026/03/04 09:05:07.004 ";

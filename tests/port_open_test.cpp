@@ -5,6 +5,8 @@
 #include "fake_port.h"
 #include "link/port.h"
 
+using namespace vexolant;
+
 namespace {
 
 struct Opened {

@@ -26,6 +26,8 @@
 
 #include "link/port.h"
 
+using namespace vexolant;
+
 namespace {
 
 // The port record the tests drive (the platform backend).

@@ -15,6 +15,8 @@
 #include "link/port.h"
 #include "scratch_dir.h"
 
+using namespace vexolant;
+
 namespace {
 
 TEST(Win32PortName, BareComNamesGetTheDevicePrefix) {

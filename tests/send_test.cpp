@@ -12,6 +12,8 @@
 #include "printer/operations.h"
 #include "scratch_dir.h"
 
+using namespace vexolant;
+
 namespace {
 
 using Writes = std::vector<std::vector<uint8_t>>;

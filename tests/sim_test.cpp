@@ -23,6 +23,9 @@
 #include "sim/rules.h"
 #include "sim/wire.h"
 
+using namespace vexolant;
+using namespace vexolant::sim;
+
 extern char** environ;
 
 namespace {

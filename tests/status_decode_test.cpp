@@ -8,6 +8,8 @@
 
 #include "link/frame.h"
 
+using namespace vexolant;
+
 namespace {
 
 struct Decoded {

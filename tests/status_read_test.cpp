@@ -10,6 +10,8 @@
 #include "link/outcome.h"
 #include "printer/operations.h"
 
+using namespace vexolant;
+
 namespace {
 
 TEST(ReadFpOrignalStatus, FrameCodesOfShortAndLongFrames) {

@@ -9,6 +9,8 @@
 
 #include "trace/trace.h"
 
+namespace vexolant {
+
 inline int g_traceClockReads = 0;
 
 // 2026/03/04 09:05:07.004
@@ -64,3 +66,5 @@ class TraceCapture : public ::testing::Test {
   }
   static FILE* OpenSink() { return std::fopen(SinkPath().c_str(), "w+b"); }
 };
+
+}  // namespace vexolant

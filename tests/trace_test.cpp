@@ -10,6 +10,8 @@
 #include "trace/escape.h"
 #include "trace_capture.h"
 
+using namespace vexolant;
+
 namespace {
 
 TEST_F(TraceCapture, TimestampIsZeroPadded) {

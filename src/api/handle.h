@@ -8,6 +8,8 @@
 #include "link/port.h"
 #include "vexolant/vexolant.h"
 
+namespace vexolant {
+
 // VEXOLANT_PORT_WAIT in milliseconds: seconds (fractions allowed) to wait for
 // a port that another process holds; 30 s when unset, empty or not a
 // non-negative number.
@@ -21,3 +23,5 @@ ReadEnd ReadEndFromEnvironment();
 // platform's).
 int32_t OpenHandle(const char* portName, uint32_t busyWaitMs, const PortBackend* backend,
                    void* backendState, vexolant_port** port);
+
+}  // namespace vexolant

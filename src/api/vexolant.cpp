@@ -20,9 +20,11 @@
 
 struct vexolant_port {
   std::mutex lock;  // one call at a time on this port
-  Port port;
+  vexolant::Port port;
   bool open = false;
 };
+
+namespace vexolant {
 
 namespace {
 
@@ -155,6 +157,10 @@ constexpr CodeText kCodeTexts[] = {
 };
 
 }  // namespace
+
+}  // namespace vexolant
+
+using namespace vexolant;
 
 extern "C" {
 

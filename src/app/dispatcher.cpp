@@ -13,6 +13,8 @@
 #include "trace/escape.h"
 #include "trace/trace.h"
 
+namespace vexolant {
+
 namespace {
 
 constexpr int kExitPortNotOpened = 0;
@@ -238,3 +240,5 @@ int RunTool(int argc, const char* const* argv, const PortBackend* backend, void*
   ReportResult(ReturnWordFor(row->form, result).c_str(), status, error);
   return ConsoleWritten() != 0 ? kExitRan : kExitConsoleFailed;
 }
+
+}  // namespace vexolant

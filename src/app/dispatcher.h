@@ -7,6 +7,8 @@
 
 #include "link/port.h"
 
+namespace vexolant {
+
 struct Request {
   std::string word;
   std::optional<std::string> argument;  // absent when the request holds none
@@ -30,3 +32,5 @@ int ReadPortName(const std::string& path, std::string* name, int* error);
 // by the given backend (nullptr: the platform's).
 int RunTool(int argc, const char* const* argv, const PortBackend* backend = nullptr,
             void* backendState = nullptr);
+
+}  // namespace vexolant

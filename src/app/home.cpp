@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
+namespace vexolant {
+
 #ifndef VEXOLANT_DEFAULT_HOME
 #error "VEXOLANT_DEFAULT_HOME must be set by the build"
 #endif
@@ -22,3 +24,5 @@ void PrepareHomeDirectory() {
   std::error_code ignored;
   std::filesystem::create_directories(HomeDirectory(), ignored);
 }
+
+}  // namespace vexolant

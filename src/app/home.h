@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace vexolant {
+
 constexpr const char* kPortFileName = "Puerto.dat";
 constexpr const char* kResultFileName = "Status_Error.txt";
 constexpr const char* kReportFileName = "Reporte.txt";
@@ -17,3 +19,5 @@ std::string HomeFile(const char* name);
 
 // Creates the working directory if it is missing; a failure changes nothing.
 void PrepareHomeDirectory();
+
+}  // namespace vexolant

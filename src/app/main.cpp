@@ -10,5 +10,5 @@ int main(int argc, char** argv) {
   // their time instead of up to the default 50 us timer slack later.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
-  return RunTool(argc, argv);
+  return vexolant::RunTool(argc, argv);
 }

@@ -9,6 +9,8 @@
 #include "platform/plain_file.h"
 #include "trace/escape.h"
 
+namespace vexolant {
+
 namespace {
 
 // The errno of a stdio call that failed; EIO when it left none.
@@ -47,3 +49,5 @@ int ConsoleWritten() {
                std::strerror(failure));
   return 0;
 }
+
+}  // namespace vexolant

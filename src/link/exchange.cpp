@@ -7,6 +7,8 @@
 #include "link/port.h"
 #include "trace/trace.h"
 
+namespace vexolant {
+
 namespace {
 
 enum class AttemptEnd { Retry, Stop };
@@ -225,3 +227,5 @@ int RefuseFramingBytes(const char* text, int32_t* status, int32_t* error) {
   *error = FP_TEXT_ERROR;
   return 1;
 }
+
+}  // namespace vexolant

@@ -7,6 +7,8 @@
 
 #include "link/port.h"
 
+namespace vexolant {
+
 constexpr uint32_t kReplyPauseMs = 10;   // between a request and its read
 constexpr uint32_t kNakPauseMs = 1500;   // after a NAK that another attempt follows
 constexpr uint32_t kLastAttempt = 2;     // attempts are numbered 0, 1 and 2
@@ -119,3 +121,5 @@ BlockVerdict JudgeBlock(const Block& block, ExchangeState* state);
 // is traced and refused with status 0 and error 146, and 1 is returned;
 // other texts (nullptr among them) give 0 and leave status and error alone.
 int RefuseFramingBytes(const char* text, int32_t* status, int32_t* error);
+
+}  // namespace vexolant

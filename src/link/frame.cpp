@@ -1,5 +1,7 @@
 #include "link/frame.h"
 
+namespace vexolant {
+
 int32_t BlockCheck(const uint8_t* bytes, int32_t count, int32_t operation, int32_t post) {
   int32_t value = 0;
   if (operation >= kCheckAnd && operation <= kCheckSum) {
@@ -74,3 +76,5 @@ int HoldsFramingByte(const char* text) {
   }
   return 0;
 }
+
+}  // namespace vexolant

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace vexolant {
+
 constexpr uint8_t ASCII_STX = 0x02;
 constexpr uint8_t ASCII_ETX = 0x03;
 constexpr uint8_t ASCII_ENQ = 0x05;
@@ -50,3 +52,5 @@ int IsWholeReply(const uint8_t* bytes, uint32_t length);
 // holds STX, ETX or ETB: the printer would take it for more than one frame,
 // so it is never sent.
 int HoldsFramingByte(const char* text);
+
+}  // namespace vexolant

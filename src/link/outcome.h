@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace vexolant {
+
 constexpr int32_t FP_PORT_ERROR = 145;    // a purge, write or read failed
 constexpr int32_t FP_ANSWER_ERROR = 144;  // invalid reply, or one the exchange does not accept
 constexpr int32_t FP_NO_ANSWER = 137;     // the last read brought no byte
@@ -11,3 +13,5 @@ constexpr int32_t FP_FILE_ERROR = 153;    // an output or command file cannot be
 // A command text holding STX, ETX or ETB: the printer would read it as more
 // than one frame, so it is refused before anything is sent.
 constexpr int32_t FP_TEXT_ERROR = 146;
+
+}  // namespace vexolant

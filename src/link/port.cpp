@@ -6,6 +6,8 @@
 #include "link/frame.h"
 #include "trace/trace.h"
 
+namespace vexolant {
+
 namespace {
 
 const PortBackend& Backend(Port* port) {
@@ -118,3 +120,5 @@ int CloseFpctrl(Port* port) {
   PortClose(port);
   return 1;
 }
+
+}  // namespace vexolant

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+namespace vexolant {
+
 struct Port;
 
 // Read times of the link.
@@ -127,3 +129,5 @@ int32_t InvalidPortNameError();
 int PortBusyError(int32_t error);
 // Who holds a busy port, such as "process 1234", or "" when it cannot be told.
 std::string PortHolder(const char* name);
+
+}  // namespace vexolant

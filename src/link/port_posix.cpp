@@ -21,6 +21,8 @@
 
 #include "link/port.h"
 
+namespace vexolant {
+
 namespace {
 
 // A write is allowed 2 ms per byte to enter the driver, plus the read gap.
@@ -334,3 +336,5 @@ int32_t InvalidPortNameError() {
 int PortBusyError(int32_t error) {
   return error == EBUSY ? 1 : 0;
 }
+
+}  // namespace vexolant

@@ -20,6 +20,8 @@
 #include "link/port.h"
 #include "trace/trace.h"
 
+namespace vexolant {
+
 namespace {
 
 // Both driver queues, in bytes.
@@ -427,3 +429,5 @@ int PortBusyError(int32_t error) {
 std::string PortHolder(const char*) {
   return "";
 }
+
+}  // namespace vexolant

@@ -9,6 +9,8 @@
 #include <unistd.h>
 #endif
 
+namespace vexolant {
+
 namespace {
 
 const char* Mode(PlainFileUse use) {
@@ -122,3 +124,5 @@ std::string PlainFileErrorText(int error) {
   if (error == kNotPlainFile) return "it is not a regular file or a character device";
   return std::strerror(error);
 }
+
+}  // namespace vexolant

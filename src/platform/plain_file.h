@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+namespace vexolant {
+
 // The error of a path that names neither a regular file nor a character device.
 constexpr int kNotPlainFile = -1;
 
@@ -29,3 +31,5 @@ int WriteWholeFile(const char* path, const char* bytes, size_t length);
 
 // A person's text for an error of OpenPlainFile.
 std::string PlainFileErrorText(int error);
+
+}  // namespace vexolant

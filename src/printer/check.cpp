@@ -2,6 +2,8 @@
 #include "printer/operations.h"
 #include "trace/trace.h"
 
+namespace vexolant {
+
 // Any valid status frame answers the check; its content is not looked at.
 int32_t CheckFprinter(Port* port) {
   TraceText("** CheckFprinter: Prueba de Impresora** ");
@@ -14,3 +16,5 @@ int32_t CheckFprinter(Port* port) {
   RunExchange(port, plan, &state);
   return JudgeExchange(state, true, kExchangeOk) == 0 ? 1 : 0;
 }
+
+}  // namespace vexolant

@@ -5,6 +5,8 @@
 
 #include "platform/plain_file.h"
 
+namespace vexolant {
+
 namespace {
 
 constexpr size_t kReadChunk = 64 * 1024;
@@ -68,3 +70,5 @@ bool NextCommandLine(CommandReader* reader, std::string* line) {
     if (static_cast<unsigned char>((*line)[0]) >= 0x20) return true;
   }
 }
+
+}  // namespace vexolant

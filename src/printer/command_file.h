@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+namespace vexolant {
+
 // The largest command file read; a longer one (or a device that keeps giving
 // bytes) is refused before any command is sent.
 constexpr size_t kCommandFileLimit = 16 * 1024 * 1024;
@@ -32,3 +34,5 @@ struct CommandReader {
 // ends the whole text; lines (and pieces) that start with a byte below 0x20
 // are skipped. Returns false when no command line is left.
 bool NextCommandLine(CommandReader* reader, std::string* line);
+
+}  // namespace vexolant

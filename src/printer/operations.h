@@ -7,6 +7,8 @@
 
 #include "link/port.h"
 
+namespace vexolant {
+
 // 1 when a printer answers ENQ with a valid 5- or 9-byte status frame.
 int32_t CheckFprinter(Port* port);
 
@@ -32,3 +34,5 @@ int32_t UploadReportCmd(Port* port, int32_t* status, int32_t* error, const char*
 // Sends a command and stores its single reply block in outputPath.
 int32_t UploadStatusCmd(Port* port, int32_t* status, int32_t* error, const char* text,
                         const char* outputPath);
+
+}  // namespace vexolant

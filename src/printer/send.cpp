@@ -6,6 +6,8 @@
 #include "printer/status_decode.h"
 #include "trace/trace.h"
 
+namespace vexolant {
+
 namespace {
 
 // What the printer said about a command it refused with ENQ.
@@ -71,3 +73,5 @@ int32_t SendCmd(Port* port, int32_t* status, int32_t* error, const char* text) {
   }
   return CheckStatus(refusal.frameStatus, refusal.frameError, status, error) != 0 ? 1 : 0;
 }
+
+}  // namespace vexolant

@@ -5,6 +5,8 @@
 #include "printer/operations.h"
 #include "trace/trace.h"
 
+namespace vexolant {
+
 namespace {
 
 constexpr int32_t kNoCommand = 92;  // the file held no command to send
@@ -39,3 +41,5 @@ int32_t SendFileCmd(Port* port, int32_t* status, int32_t* error, const char* pat
   if (count == 0) return Deliver(status, error, 0, kNoCommand, 0);
   return Deliver(status, error, 0, 0, count);
 }
+
+}  // namespace vexolant

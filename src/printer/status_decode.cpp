@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace vexolant {
+
 namespace {
 
 // Ordered rule tables: the first row that applies wins. Every table ends in a
@@ -146,3 +148,5 @@ int32_t CheckStatus(int32_t frameStatus, int32_t frameError, int32_t* status, in
             }).status;
   return success;
 }
+
+}  // namespace vexolant

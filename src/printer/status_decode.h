@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace vexolant {
+
 // A data byte that becomes a code unchanged: read as signed 8-bit, widened.
 int32_t SignedDataByte(uint8_t byte);
 
@@ -18,3 +20,5 @@ void LongStatusCodes(const uint8_t* frame, int32_t* frameStatus, int32_t* frameE
 // Decodes the frame codes into *status and *error (both always written);
 // returns the success flag (1 for the error codes 0, 1, 2 and 232).
 int32_t CheckStatus(int32_t frameStatus, int32_t frameError, int32_t* status, int32_t* error);
+
+}  // namespace vexolant

@@ -3,6 +3,8 @@
 #include "printer/status_decode.h"
 #include "trace/trace.h"
 
+namespace vexolant {
+
 int32_t ReadFpOrignalStatus(Port* port, int32_t* frameStatus, int32_t* frameError,
                             int32_t sendEnq) {
   TraceText("** ReadFpOrignalStatus ** ");
@@ -47,3 +49,5 @@ int32_t ReadFpStatus(Port* port, int32_t* status, int32_t* error) {
   TraceText("Paso por CheckStatus");
   return 1;
 }
+
+}  // namespace vexolant

@@ -4,5 +4,9 @@
 
 #include <cstdio>
 
+namespace vexolant {
+
 // Pushes the file's written data to the disk (after fflush); 0 or the OS error.
 int SyncFile(FILE* file);
+
+}  // namespace vexolant

@@ -4,6 +4,8 @@
 
 #include "printer/sync_file.h"
 
+namespace vexolant {
+
 int SyncFile(FILE* file) {
   const int fd = fileno(file);
   for (;;) {
@@ -20,3 +22,5 @@ int SyncFile(FILE* file) {
     if (errno != EINTR) return errno;
   }
 }
+
+}  // namespace vexolant

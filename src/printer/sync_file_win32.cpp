@@ -6,6 +6,8 @@
 
 #include "printer/sync_file.h"
 
+namespace vexolant {
+
 int SyncFile(FILE* file) {
   const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
   if (handle == INVALID_HANDLE_VALUE) return static_cast<int>(ERROR_INVALID_HANDLE);
@@ -15,3 +17,5 @@ int SyncFile(FILE* file) {
   if (error == ERROR_INVALID_HANDLE || error == ERROR_INVALID_FUNCTION) return 0;
   return static_cast<int>(error);
 }
+
+}  // namespace vexolant

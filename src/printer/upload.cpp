@@ -9,6 +9,8 @@
 #include "printer/sync_file.h"
 #include "trace/trace.h"
 
+namespace vexolant {
+
 namespace {
 
 // The output file of an upload, opened before the port is touched and traced
@@ -184,3 +186,5 @@ int32_t UploadStatusCmd(Port* port, int32_t* status, int32_t* error, const char*
   TraceText("Paso 9 ");
   return Deliver(status, error, UploadOutcome(state, stored));
 }
+
+}  // namespace vexolant

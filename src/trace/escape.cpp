@@ -1,5 +1,7 @@
 #include "trace/escape.h"
 
+namespace vexolant {
+
 std::string EscapeForTerminal(std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string shown;
@@ -18,3 +20,5 @@ std::string EscapeForTerminal(std::string_view text) {
   }
   return shown;
 }
+
+}  // namespace vexolant

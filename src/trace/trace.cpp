@@ -11,6 +11,8 @@
 #include "platform/plain_file.h"
 #include "trace/escape.h"
 
+namespace vexolant {
+
 FILE* TraceSink = nullptr;
 int32_t TraceEnabled = 0;
 int32_t TraceEscape = 0;
@@ -165,3 +167,5 @@ int TraceStartFromEnvironment(int* error) {
   TraceEscape = sink == stderr ? 1 : 0;
   return 1;
 }
+
+}  // namespace vexolant

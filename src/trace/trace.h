@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+namespace vexolant {
+
 // Local calendar time as the trace timestamp shows it.
 struct TraceTime {
   int year;
@@ -55,3 +57,5 @@ void TraceToCallback(void (*callback)(const char* line, void* user), void* user)
 // file cannot be opened, with the errno value or kNotPlainFile in *error when
 // it is given (the trace then stays off).
 int TraceStartFromEnvironment(int* error = nullptr);
+
+}  // namespace vexolant

@@ -5,6 +5,8 @@
 #include "fuzz.h"
 #include "printer/command_file.h"
 
+using namespace vexolant;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = WriteScratch("commands.txt", data, size);
   std::string text;

@@ -6,6 +6,8 @@
 #include "fuzz.h"
 #include "link/frame.h"
 
+using namespace vexolant;
+
 namespace {
 
 bool IsTerminator(uint8_t byte) {

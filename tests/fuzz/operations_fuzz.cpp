@@ -27,6 +27,8 @@
 #include "printer/status_decode.h"
 #include "trace/trace.h"
 
+using namespace vexolant;
+
 namespace {
 
 enum Operation { kCheck, kReadStatus, kSend, kSendFile, kUploadReport, kUploadStatus, kCount };

@@ -6,6 +6,8 @@
 #include "fuzz.h"
 #include "link/port.h"
 
+using namespace vexolant;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = WriteScratch("Puerto.dat", data, size);
   const std::string content(reinterpret_cast<const char*>(data), size);

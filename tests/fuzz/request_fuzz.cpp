@@ -6,6 +6,8 @@
 #include "fuzz.h"
 #include "trace/escape.h"
 
+using namespace vexolant;
+
 namespace {
 
 bool HoldsParen(const std::string& text) {

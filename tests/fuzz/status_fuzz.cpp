@@ -6,6 +6,8 @@
 #include "fuzz.h"
 #include "printer/status_decode.h"
 
+using namespace vexolant;
+
 namespace {
 
 constexpr int32_t kHighestStatus = 19;

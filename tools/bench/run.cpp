@@ -26,6 +26,8 @@
 
 extern char** environ;
 
+namespace vexolant::bench {
+
 namespace {
 
 long long Microseconds(const timespec& t) {
@@ -42,6 +44,10 @@ int ExitStatus(int status) {
 }
 
 }  // namespace
+
+}  // namespace vexolant::bench
+
+using namespace vexolant::bench;
 
 int main(int argc, char** argv) {
   if (argc < 3) {

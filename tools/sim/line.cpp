@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace vexolant::sim {
+
 namespace {
 
 constexpr int kWriteRoomWaitMs = 1000;
@@ -102,3 +104,5 @@ void LogLine(const Log& log, const char* kind, const std::string& text) {
   std::fprintf(log.file, "%7lld.%03lld %s %s\n", us / 1000, us % 1000, kind, text.c_str());
   std::fflush(log.file);
 }
+
+}  // namespace vexolant::sim

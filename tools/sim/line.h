@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+namespace vexolant::sim {
+
 struct Line {
   int master = -1;   // the printer's end
   int slave = -1;    // held open so that the tool's runs come and go freely
@@ -37,3 +39,5 @@ struct Log {
 // One line: milliseconds since start with three decimals (microseconds), the
 // kind (recv, send, note), the text. Flushed at once.
 void LogLine(const Log& log, const char* kind, const std::string& text);
+
+}  // namespace vexolant::sim

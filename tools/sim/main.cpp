@@ -13,6 +13,8 @@
 #include "app/version.h"
 #include "sim/server.h"
 
+namespace vexolant::sim {
+
 namespace {
 
 struct Options {
@@ -236,6 +238,10 @@ int Fatal(const std::string& message) {
 }
 
 }  // namespace
+
+}  // namespace vexolant::sim
+
+using namespace vexolant::sim;
 
 int main(int argc, char** argv) {
   Options options;

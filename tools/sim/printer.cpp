@@ -2,6 +2,8 @@
 
 #include "link/frame.h"
 
+namespace vexolant::sim {
+
 namespace {
 
 Outgoing Control(uint8_t byte) {
@@ -119,3 +121,5 @@ Reply OnAck(Printer& p) {
 bool AwaitingAck(const Printer& p) {
   return p.chain.next < p.chain.frames.size();
 }
+
+}  // namespace vexolant::sim

@@ -8,6 +8,8 @@
 #include "sim/rules.h"
 #include "sim/wire.h"
 
+namespace vexolant::sim {
+
 struct Outgoing {
   Bytes bytes;
   bool frame = false;  // the last byte is a check byte (for the log)
@@ -41,3 +43,5 @@ Reply OnFrame(Printer& printer, const Bytes& frame);
 Reply OnAck(Printer& printer);
 // True while a refusal or a report waits for the tool's ACK.
 bool AwaitingAck(const Printer& printer);
+
+}  // namespace vexolant::sim

@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstddef>
 
+namespace vexolant::sim {
+
 namespace {
 
 using Args = std::vector<std::string>;
@@ -345,3 +347,5 @@ const char* AnswerName(Answer answer) {
                                            "refuse", "report", "block",  "garbage"};
   return kNames[static_cast<int>(answer)];
 }
+
+}  // namespace vexolant::sim

@@ -13,6 +13,8 @@
 
 #include "sim/wire.h"
 
+namespace vexolant::sim {
+
 // What one try of a request gets.
 enum class Answer {
   Ack,      // ACK
@@ -95,3 +97,5 @@ std::string BlockText(const Script& script, int number);
 
 // Short name of an answer for the log.
 const char* AnswerName(Answer answer);
+
+}  // namespace vexolant::sim

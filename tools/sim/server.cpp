@@ -8,6 +8,8 @@
 
 #include "link/frame.h"
 
+namespace vexolant::sim {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -175,3 +177,5 @@ int Serve(Session& s) {
     if (flow != Flow::Go) return flow == Flow::Done ? 0 : 1;
   }
 }
+
+}  // namespace vexolant::sim

@@ -5,6 +5,8 @@
 #include "sim/line.h"
 #include "sim/printer.h"
 
+namespace vexolant::sim {
+
 struct Session {
   Line line;
   Printer printer;
@@ -17,3 +19,5 @@ struct Session {
 // answer, or, after the last exchange, the tool has closed its end. Returns
 // the exit status: 0 for these endings, 1 when the line fails.
 int Serve(Session& session);
+
+}  // namespace vexolant::sim

@@ -5,6 +5,8 @@
 
 #include "link/frame.h"
 
+namespace vexolant::sim {
+
 namespace {
 
 struct ByteName {
@@ -146,3 +148,5 @@ Bytes DropPartial(Assembler& a) {
   a.awaitingCheck = false;
   return dropped;
 }
+
+}  // namespace vexolant::sim

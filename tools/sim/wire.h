@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace vexolant::sim {
+
 using Bytes = std::vector<uint8_t>;
 
 // STX, data, terminator, check byte. A wrong check byte differs from the right
@@ -60,3 +62,5 @@ Received Push(Assembler& assembler, uint8_t byte);
 bool MidFrame(const Assembler& assembler);
 // Drops an unfinished frame (the sender went quiet) and returns its bytes.
 Bytes DropPartial(Assembler& assembler);
+
+}  // namespace vexolant::sim

@@ -14,6 +14,11 @@ namespace vexolant {
 // a port that another process holds; 30 s when unset, empty or not a
 // non-negative number.
 uint32_t PortWaitFromEnvironment();
+// A time in seconds (fractions allowed) from the variable, in milliseconds
+// (at most a day); defaultMs when unset, empty or not a non-negative number.
+// VEXOLANT_CONNECT_TIMEOUT and VEXOLANT_NEGOTIATION_TIMEOUT set a network
+// port's bounds this way.
+uint32_t SecondsFromEnvironment(const char* variable, uint32_t defaultMs);
 
 // VEXOLANT_READ_END: "complete" ends reads at a whole reply; anything else
 // is the read gap.

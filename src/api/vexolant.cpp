@@ -84,11 +84,15 @@ int32_t WithPort(vexolant_port* handle, int32_t* status, int32_t* error, Operati
 }  // namespace
 
 uint32_t PortWaitFromEnvironment() {
-  const char* text = std::getenv("VEXOLANT_PORT_WAIT");
-  if (text == nullptr || text[0] == '\0') return kDefaultBusyWaitMs;
+  return SecondsFromEnvironment("VEXOLANT_PORT_WAIT", kDefaultBusyWaitMs);
+}
+
+uint32_t SecondsFromEnvironment(const char* variable, uint32_t defaultMs) {
+  const char* text = std::getenv(variable);
+  if (text == nullptr || text[0] == '\0') return defaultMs;
   char* end = nullptr;
   const double seconds = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(seconds >= 0.0)) return kDefaultBusyWaitMs;
+  if (end == text || *end != '\0' || !(seconds >= 0.0)) return defaultMs;
   // Rounded to the millisecond without the maths library, which the console
   // tool then need not load.
   const double capped = seconds < kLongestBusyWaitS ? seconds : kLongestBusyWaitS;
@@ -112,6 +116,10 @@ int32_t OpenHandle(const char* portName, uint32_t busyWaitMs, const PortBackend*
   handle->port.state = backendState;
   handle->port.busyWaitMs = busyWaitMs;
   handle->port.readEnd = ReadEndFromEnvironment();
+  handle->port.connectTimeoutMs =
+      SecondsFromEnvironment("VEXOLANT_CONNECT_TIMEOUT", handle->port.connectTimeoutMs);
+  handle->port.negotiationTimeoutMs =
+      SecondsFromEnvironment("VEXOLANT_NEGOTIATION_TIMEOUT", handle->port.negotiationTimeoutMs);
   int32_t error = 0;
   if (OpenFpctrl(&handle->port, portName, &error) != 1) return error != 0 ? error : EIO;
   handle->open = true;

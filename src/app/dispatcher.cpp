@@ -111,7 +111,7 @@ void PrintUsage(FILE* out) {
 // for a port that another process held all along, who held it and how long
 // the run waited.
 void ReportOpenFailure(const std::string& name, int32_t error, uint32_t waitMs) {
-  std::string hint = PortOpenHint(error);
+  std::string hint = IsNetworkPortName(name) ? NetworkOpenHint(error) : PortOpenHint(error);
   if (PortBusyError(error) != 0) {
     const std::string holder = PortHolder(name.c_str());
     if (!holder.empty()) hint += ": " + holder;

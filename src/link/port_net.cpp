@@ -118,10 +118,10 @@ constexpr int64_t kMsNs = 1000000;
 constexpr int64_t kWritePerByteNs = 2 * kMsNs;
 constexpr int64_t kWriteSlackNs = int64_t{kInterByteGapMs} * kMsNs;
 constexpr int64_t kLongestWaitNs = int64_t{3600} * 1000 * kMsNs;
-// Busy detection on tcp://: after the connect, the server gets this long,
-// plus twice the time the connect took, to show that it has turned the client
-// away (a text and a close, or a close).
-constexpr int64_t kBusyProbeNs = 20 * kMsNs;
+// Busy detection on tcp:// (see ProbeBusy): after the connect, the server gets
+// this long, plus twice the time the connect took, to show that it has turned
+// the client away (a text and a close, or a close).
+constexpr int64_t kBusyProbeNs = 50 * kMsNs;
 
 enum class Scheme { Tcp, Rfc2217 };
 
@@ -202,6 +202,7 @@ struct NetState {
   bool purgeConfirmed = false;
   bool purgeUnconfirmed = false;  // the server left a purge unconfirmed once
   int32_t answerError = 0;        // a failed send of a negotiation answer
+  bool textSeen = false;          // data came while the open watched a tcp:// port
 };
 
 NetState* State(const Port* port) {
@@ -471,6 +472,7 @@ Got ReceiveOnce(NetState* state, uint8_t* buffer, uint32_t max, uint32_t* count,
     return Got::Failed;
   }
   *count = static_cast<uint32_t>(n);
+  state->textSeen = true;
   if (state->telnet) {
     *count = TelnetDecode(&state->decoder, buffer, *count, buffer, OnCommand, state);
     if (state->answerError != 0) {
@@ -556,12 +558,25 @@ int32_t Negotiate(Port* port, NetState* state, bool* busy) {
 
 // On tcp:// nothing is negotiated, so a server that turns the client away
 // shows it only by closing: the open watches the connection for a short
-// while. What the server sends meanwhile (a text before it closes) is
-// dropped.
+// while (kBusyProbeNs plus twice the connect's time, for slower networks). A
+// printer never speaks first, so bytes that arrive meanwhile are most likely
+// a server's text: the open then watches as long again for the close that
+// follows it (bytes without a close are dropped by the first purge). The
+// trade-off: each open costs the watch, and a server
+// that turns a client away later than the watch is taken for an open port,
+// whose first exchange then fails.
+bool NeverDone(const NetState&) {
+  return false;
+}
+
+bool SomethingCame(const NetState& s) {
+  return s.textSeen;
+}
+
 int32_t ProbeBusy(NetState* state, int64_t connectNs, bool* busy) {
-  const int64_t deadline = SteadyNowNs() + kBusyProbeNs + 2 * connectNs;
-  const int32_t error = ReceiveUntil(
-      state, [](const NetState&) { return false; }, deadline);
+  const int64_t watch = kBusyProbeNs + 2 * connectNs;
+  int32_t error = ReceiveUntil(state, SomethingCame, SteadyNowNs() + watch);
+  if (error == 0) error = ReceiveUntil(state, NeverDone, SteadyNowNs() + watch);
   if (error == kTimedOut) return 0;
   *busy = TurnedAway(error);
   return error;

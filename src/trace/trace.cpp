@@ -71,7 +71,7 @@ void Emit(Rest rest) {
     if (callback == nullptr && (TraceEnabled == 0 || TraceSink == nullptr)) return;
     char stamp[64];
     FormatTimestamp(stamp, sizeof stamp);
-    line = "\n";
+    line.push_back('\n');
     line += stamp;
     line += ' ';
     rest(&line);

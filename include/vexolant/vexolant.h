@@ -59,9 +59,10 @@
 #include "vexolant/version.h"
 
 #if defined(_WIN32)
-#if defined(VEXOLANT_BUILDING)
-#define VEXOLANT_API __declspec(dllexport)
-#elif defined(VEXOLANT_STATIC)
+/* The DLL's exports are listed by the build (a .def file made from this
+ * header), so the library's code is the same for the DLL and the static
+ * library. */
+#if defined(VEXOLANT_BUILDING) || defined(VEXOLANT_STATIC)
 #define VEXOLANT_API
 #else
 #define VEXOLANT_API __declspec(dllimport)

@@ -68,6 +68,7 @@ class LibraryTest(unittest.TestCase):
             self.assertIsNotNone(found, "pyproject.toml states no version")
             self.assertEqual(found.group(1), expected)
         self.assertEqual(vexolant.__version__, vexolant.version())
+        self.assertTrue((PACKAGE / "vexolant" / "py.typed").is_file())
 
     def test_error_texts(self):
         self.assertEqual(vexolant.error_text(0), "no error")

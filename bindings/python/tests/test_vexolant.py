@@ -213,6 +213,25 @@ class OptionsTest(unittest.TestCase):
                 self.assertRaises(exception, vexolant.Printer, "ttyS0", **keywords)
 
 
+def readme_programs():
+    """The README's first C program and its Python program."""
+    readme = (SOURCE / "README.md").read_text()
+    c = re.search(r"^```c\n(.*?)^```$", readme, re.M | re.S).group(1)
+    python = re.search(r"^```python\n(.*?)^```$", readme, re.M | re.S).group(1)
+    return c, python
+
+
+class DocsTest(unittest.TestCase):
+    def test_the_manual_shows_the_readmes_programs(self):
+        manual = (SOURCE / "man" / "libvexolant.3").read_text()
+        section = manual[manual.index(".SH EXAMPLES"):manual.index(".SH SEE ALSO")]
+        shown = [re.sub(r"\\(.)", r"\1", block.replace("\\e", "\\\\"))
+                 for block in re.findall(r"^\.EX\n(.*?)^\.EE$", section, re.M | re.S)]
+        c, python = readme_programs()
+        self.assertIn(c, shown)
+        self.assertIn(python, shown)
+
+
 @unittest.skipUnless(os.environ.get("VEXOLANT_SIM"), "VEXOLANT_SIM names no virtual printer")
 class PrinterTest(unittest.TestCase):
     """One virtual printer for the class, with the rules X=refuse:4060,
@@ -487,6 +506,14 @@ class PrinterTest(unittest.TestCase):
             self.assertIsInstance(warning.message.__cause__, KeyError)
             self.assertEqual(warning.message.__cause__.args, (line,))
         self.assertRaises(TypeError, vexolant.trace_to_callback, "not callable")
+
+    def test_the_readmes_program(self):
+        _, python = readme_programs()
+        self.assertIn('"ttyUSB0"', python)
+        run = subprocess.run([sys.executable, "-c", python.replace('"ttyUSB0"', repr(self.device))],
+                             env=dict(os.environ, PYTHONPATH=str(PACKAGE)),
+                             capture_output=True, text=True, timeout=30)
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, "accepted\n", ""))
 
 
 if __name__ == "__main__":

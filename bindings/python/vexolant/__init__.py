@@ -297,7 +297,7 @@ def _path(path: Path, what: str = "path") -> bytes:
 
 
 def _os_error(code: int, name: Any) -> VexolantError:
-    if _WINDOWS:
+    if sys.platform == "win32":
         return VexolantError(None, ctypes.FormatError(code).strip(), name, code)
     return VexolantError(code, os.strerror(code), name)
 
@@ -360,7 +360,8 @@ def _result(value: int, status: int, error: int) -> Result:
 
 def version() -> str:
     """The library's version, such as "1.0.0"."""
-    return _load().vexolant_version().decode("utf-8", "replace")
+    text: bytes = _load().vexolant_version()
+    return text.decode("utf-8", "replace")
 
 
 def __getattr__(name: str) -> str:
@@ -378,7 +379,8 @@ def error_text(code: int) -> str:
     """A short English text for an error code; "unknown code" for others."""
     if not -(2**31) <= code < 2**31:
         raise OverflowError(f"error code {code} is out of range")
-    return _load().vexolant_error_text(code).decode("utf-8", "replace")
+    text: bytes = _load().vexolant_error_text(code)
+    return text.decode("utf-8", "replace")
 
 
 # The trace callback: one C function for the life of the process, which hands
@@ -406,7 +408,7 @@ def _deliver_trace_line(line: Optional[bytes], _user: Optional[int]) -> None:
 
 
 _TRACE_THUNK = _TraceCallback(_deliver_trace_line)
-_NO_TRACE = _TraceCallback()  # NULL
+_NO_TRACE = _TraceCallback(0)  # NULL
 
 
 def _trace_off_at_exit() -> None:

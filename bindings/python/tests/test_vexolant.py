@@ -17,6 +17,7 @@ import selectors
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import warnings
@@ -434,6 +435,20 @@ class PrinterTest(unittest.TestCase):
             # Read to its gap's end, the read after the last block takes 5 s.
             self.assertLess(time.monotonic() - start, 2.0)
         self.assertEqual(pathlib.Path(report).read_bytes(), b"Line 1\r\nLine 2\r\nLine 3\r\n")
+
+    def test_without_wait_a_held_port_is_waited_for(self):
+        # The library's default wait (30 s), not a wait of the binding's own.
+        holder = vexolant.Printer(self.device, wait=0)
+        release = threading.Timer(0.3, holder.close)
+        release.start()
+        try:
+            start = time.monotonic()
+            with vexolant.Printer(self.device) as printer:
+                self.assertGreaterEqual(time.monotonic() - start, 0.25)
+                self.assertTrue(printer.check())
+        finally:
+            release.join()
+            holder.close()
 
     def test_upload_limit_option(self):
         report = self.path("bounded-report.txt")

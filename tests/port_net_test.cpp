@@ -20,6 +20,7 @@
 
 #include "link/port.h"
 #include "link/telnet.h"
+#include "platform/os_error.h"
 
 using namespace vexolant;
 

@@ -4,7 +4,7 @@
 #include <chrono>
 
 #include "link/frame.h"
-#include "trace/trace.h"
+#include "platform/os_error.h"
 
 namespace vexolant {
 
@@ -112,25 +112,6 @@ uint32_t TimedRead(Port* port, const ReadCall& call, ReadSomeFn readSome, int32_
     deadline = std::min(end, SteadyNowNs() + int64_t{kInterByteGapMs} * kMsNs);
   }
   return got;
-}
-
-int OpenFpctrl(Port* port, const char* name, int32_t* error, uint32_t* waitedMs) {
-  TraceText("** OpenFpctrl 10112006 **");
-  int32_t openError = 0;
-  if (PortOpen(port, name, &openError, waitedMs) == 1) {
-    TraceText("Puerto abierto");
-    if (error != nullptr) *error = 0;
-    return 1;
-  }
-  TraceError("Port_Open", openError);
-  if (error != nullptr) *error = openError;
-  return 0;
-}
-
-int CloseFpctrl(Port* port) {
-  TraceText("** CloseFpctrl **");
-  PortClose(port);
-  return 1;
 }
 
 }  // namespace vexolant

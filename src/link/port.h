@@ -19,6 +19,8 @@ namespace vexolant {
 
 struct Port;
 
+constexpr uint64_t kDefaultUploadLimitBytes = uint64_t{64} * 1024 * 1024;
+
 // Read times of the link.
 constexpr uint32_t kInterByteGapMs = 50;   // silence after the last byte that ends a read
 constexpr uint32_t kReadPerByteMs = 1000;  // a read's bound per requested byte
@@ -69,8 +71,10 @@ struct Port {
   ReadEnd readEnd = ReadEnd::Gap;
   // How long an open waits for a port that another process holds.
   uint32_t busyWaitMs = 0;
-  // Network ports: the bound of name resolution and connect together, and
-  // of each step of the Telnet negotiation and each purge confirmation.
+  // The largest upload stored, in bytes of its output file.
+  uint64_t uploadLimitBytes = kDefaultUploadLimitBytes;
+  // Network ports: resolution and connect; each option negotiation and
+  // purge confirmation.
   uint32_t connectTimeoutMs = 5000;
   uint32_t negotiationTimeoutMs = 3000;
 };
@@ -87,8 +91,6 @@ bool IsNetworkPortName(std::string_view name);
 // range, a host that cannot be one), or nullptr when it is well formed or
 // not a network name.
 const char* NetworkNameFault(std::string_view name);
-// A hint for a network port that cannot be opened, or "" when there is none.
-const char* NetworkOpenHint(int32_t error);
 
 // The read loop that the platform backends share: waits for bytes under the
 // call's deadlines and ends the read as the port's ReadEnd says. readSome
@@ -126,25 +128,8 @@ uint32_t PortReadCall(Port* port, const ReadCall& call, int32_t* error);
 void Pause(Port* port, uint32_t milliseconds);
 uint64_t PortNow(Port* port);
 
-// Entry operations of the front end. OpenFpctrl returns 1 when the port is
-// open; the OS error of a failed open goes to *error when it is given.
-int OpenFpctrl(Port* port, const char* name, int32_t* error = nullptr,
-               uint32_t* waitedMs = nullptr);
-int CloseFpctrl(Port* port);
-
-// Platform helpers for messages a person can act on (defined per platform).
-// The device a port name opens: "ttyS0" -> "/dev/ttyS0", "COM10" -> "\\.\COM10".
+// The device a port name opens: "ttyS0" -> "/dev/ttyS0", "COM10" ->
+// "\\.\COM10" (defined per platform).
 std::string PortDevicePath(const char* name);
-// The operating system's own text for an error number.
-std::string OsErrorText(int32_t error);
-// A hint for a port that cannot be opened, or "" when there is none.
-const char* PortOpenHint(int32_t error);
-// The OS error of a port name that is refused before any open: EINVAL, or
-// ERROR_INVALID_NAME on Windows.
-int32_t InvalidPortNameError();
-// Nonzero for the OS error of a port that another process holds.
-int PortBusyError(int32_t error);
-// Who holds a busy port, such as "process 1234", or "" when it cannot be told.
-std::string PortHolder(const char* name);
 
 }  // namespace vexolant

@@ -46,6 +46,7 @@
 
 #include "link/port.h"
 #include "link/telnet.h"
+#include "platform/os_error.h"
 #include "trace/trace.h"
 
 namespace vexolant {
@@ -769,25 +770,6 @@ const char* NetworkNameFault(std::string_view name) {
   if (!IsNetworkPortName(name)) return nullptr;
   NetName parsed;
   return ParseName(name, &parsed);
-}
-
-const char* NetworkOpenHint(int32_t error) {
-  switch (error) {
-    case kBusy:
-      return "the server serves another client";
-    case kRefusedOption:
-      return "the server does not take the COM-PORT-OPTION of RFC 2217; use tcp:// or a "
-             "telnet(rfc2217) accepter";
-    case kOtherLine:
-      return "the server answered other line settings than 9600 baud, 8 data bits, even parity, "
-             "1 stop bit, no flow control";
-    case kTimedOut:
-      return "the server did not answer in time; check the host, the port and any firewall";
-    case kUnknownHost:
-      return "the host cannot be found or reached";
-    default:
-      return "";
-  }
 }
 
 }  // namespace vexolant

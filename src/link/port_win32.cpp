@@ -18,6 +18,7 @@
 #include <string>
 
 #include "link/port.h"
+#include "platform/os_error.h"
 #include "trace/trace.h"
 
 namespace vexolant {
@@ -385,49 +386,6 @@ const PortBackend* PlatformPort() {
 std::string PortDevicePath(const char* name) {
   if (IsBareComName(name)) return std::string("\\\\.\\") + name;
   return name;
-}
-
-std::string OsErrorText(int32_t error) {
-  char text[512] = {};
-  const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                     static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
-  std::string message(text, length);
-  while (!message.empty() && std::strchr("\r\n. ", message.back()) != nullptr) {
-    message.pop_back();
-  }
-  if (message.empty()) return "error " + std::to_string(error);
-  return message;
-}
-
-const char* PortOpenHint(int32_t error) {
-  switch (error) {
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-      return "another program holds the port";
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-      return "no such port; check the name in Puerto.dat, such as COM3 (COM10 and above need no "
-             "\\\\.\\ prefix)";
-    default:
-      return "";
-  }
-}
-
-int32_t InvalidPortNameError() {
-  return ERROR_INVALID_NAME;
-}
-
-// Another process holds the port: the COM driver refuses a second open with
-// a sharing violation, some drivers with access denied.
-int PortBusyError(int32_t error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ? 1 : 0;
-}
-
-// Windows cannot tell cheaply which process holds a COM port.
-std::string PortHolder(const char*) {
-  return "";
 }
 
 }  // namespace vexolant

@@ -1,4 +1,5 @@
 #include <string>
+#include <string_view>
 
 #include "link/outcome.h"
 #include "printer/command_file.h"
@@ -18,14 +19,9 @@ int32_t Deliver(int32_t* status, int32_t* error, int32_t statusCode, int32_t err
   return count;
 }
 
-}  // namespace
-
-int32_t SendFileCmd(Port* port, int32_t* status, int32_t* error, const char* path) {
-  std::string text;
-  const CommandFileRead read = ReadCommandFile(path, &text);
-  if (read == CommandFileRead::NotOpened) return Deliver(status, error, 0, FP_FILE_ERROR, 0);
-  TraceText("** SendFileCmd ** ");
-  if (read == CommandFileRead::Unreadable) return Deliver(status, error, 0, FP_FILE_ERROR, 0);
+// Sends each command line of the text until one fails; the count of those
+// accepted.
+int32_t SendCommandLines(Port* port, int32_t* status, int32_t* error, std::string_view text) {
   CommandReader reader{text};
   std::string line;
   int32_t count = 0;
@@ -40,6 +36,22 @@ int32_t SendFileCmd(Port* port, int32_t* status, int32_t* error, const char* pat
   }
   if (count == 0) return Deliver(status, error, 0, kNoCommand, 0);
   return Deliver(status, error, 0, 0, count);
+}
+
+}  // namespace
+
+int32_t SendFileCmd(Port* port, int32_t* status, int32_t* error, const char* path) {
+  std::string text;
+  const CommandFileRead read = ReadCommandFile(path, &text);
+  if (read == CommandFileRead::NotOpened) return Deliver(status, error, 0, FP_FILE_ERROR, 0);
+  TraceText("** SendFileCmd ** ");
+  if (read == CommandFileRead::Unreadable) return Deliver(status, error, 0, FP_FILE_ERROR, 0);
+  return SendCommandLines(port, status, error, text);
+}
+
+int32_t SendLinesCmd(Port* port, int32_t* status, int32_t* error, std::string_view text) {
+  TraceText("** SendLinesCmd ** ");
+  return SendCommandLines(port, status, error, text);
 }
 
 }  // namespace vexolant

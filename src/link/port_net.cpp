@@ -613,7 +613,7 @@ int NetOpen(Port* port, const char* name, int32_t* error, bool* busy) {
   NetClose(port);
   *busy = false;
   NetName parsed;
-  if (ParseName(name, &parsed) != nullptr) {
+  if (name == nullptr || ParseName(name, &parsed) != nullptr) {
     *error = Fail(port, InvalidPortNameError());
     return 0;
   }

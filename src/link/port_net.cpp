@@ -123,6 +123,11 @@ constexpr int64_t kLongestWaitNs = int64_t{3600} * 1000 * kMsNs;
 // this long, plus twice the time the connect took, to show that it has turned
 // the client away (a text and a close, or a close).
 constexpr int64_t kBusyProbeNs = 50 * kMsNs;
+// How long a close waits for the server to close its end.
+constexpr int64_t kCloseWaitNs = 500 * kMsNs;
+// How long after a write that had no answer a close waits for the server to
+// pass it on (see AwaitLastWrite).
+constexpr int64_t kUnansweredWriteNs = int64_t{kInterByteGapMs} * kMsNs;
 
 enum class Scheme { Tcp, Rfc2217 };
 
@@ -204,6 +209,12 @@ struct NetState {
   bool purgeUnconfirmed = false;  // the server left a purge unconfirmed once
   int32_t answerError = 0;        // a failed send of a negotiation answer
   bool textSeen = false;          // data came while the open watched a tcp:// port
+  // The last write has had no data in answer yet, so the server may still
+  // hold it; since lastWriteNs.
+  bool writeUnanswered = false;
+  int64_t lastWriteNs = 0;
+  uint32_t lastWriteCount = 0;
+  bool baudAnswered = false;  // a SET-BAUDRATE answer came
 };
 
 NetState* State(const Port* port) {
@@ -438,6 +449,7 @@ void OnCommand(void* context, const TelnetCommand& command) {
     const uint8_t* value = command.bytes + 2;
     const uint32_t length = command.length - 2;
     if (code == kComPortPurgeData + kComPortServer) state->purgeConfirmed = true;
+    if (code == kComPortSetBaudRate + kComPortServer) state->baudAnswered = true;
     for (uint32_t i = 0; i < kLineSettingCount; ++i) {
       const ComPortSetting& s = kLineSettings[i];
       if (code != s.command + kComPortServer) continue;
@@ -481,6 +493,7 @@ Got ReceiveOnce(NetState* state, uint8_t* buffer, uint32_t max, uint32_t* count,
       return Got::Failed;
     }
   }
+  if (*count > 0) state->writeUnanswered = false;
   return Got::Data;
 }
 
@@ -585,28 +598,64 @@ int32_t ProbeBusy(NetState* state, int64_t connectNs, bool* busy) {
 
 // --- The backend ---------------------------------------------------------------
 
-// Before the socket is closed, what has arrived is read and dropped, so that
-// the close does not reset the connection and lose what was written last
-// (the ACK that ends an upload, say).
-void NetClose(Port* port) {
+bool BaudAnswered(const NetState& s) {
+  return s.baudAnswered;
+}
+
+// A server may drop what it has not yet passed on to the printer when the
+// client closes (ser2net flushes the device's output queue when it closes the
+// device, and bytes that come right before the close can be lost). So when the
+// last write has had no answer (the ACK that ends an upload, say), the close
+// first gives it time to reach the printer: on rfc2217:// it asks for the baud
+// rate, which the server answers only after the bytes before the request;
+// then, on both schemes, it lets kUnansweredWriteNs pass since the write, plus
+// the write's time on the line (2 ms a byte).
+void AwaitLastWrite(NetState* state) {
+  if (!state->writeUnanswered) return;
+  if (state->telnet) {
+    const uint8_t query[4] = {0, 0, 0, 0};  // "the current rate"
+    uint8_t request[16];
+    const uint32_t n = ComPortRequest(kComPortSetBaudRate, query, sizeof query, request);
+    const int64_t deadline = SteadyNowNs() + kCloseWaitNs;
+    state->baudAnswered = false;
+    if (SendAll(state->socket, request, n, deadline) == 0) {
+      ReceiveUntil(state, BaudAnswered, deadline);
+    }
+  }
+  const int64_t left = state->lastWriteNs + kUnansweredWriteNs +
+                       kWritePerByteNs * state->lastWriteCount - SteadyNowNs();
+  if (left > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(left));
+}
+
+// The close is graceful: the client's end goes first (after all it wrote),
+// then what the server still sends is read and dropped until it closes its
+// end too, for at most kCloseWaitNs. A socket closed with unread bytes would
+// reset the connection, and the server could lose what it had not yet passed
+// on to the printer.
+// An open that fails drops its connection at once (graceful false): nothing
+// was written that the server must pass on.
+void Release(Port* port, bool graceful) {
   NetState* state = State(port);
   if (state == nullptr) return;
   if (state->socket != kNoSocket) {
-    uint8_t buffer[512];
-    uint32_t count = 0;
-    int32_t error = 0;
-    while (ReceiveOnce(state, buffer, sizeof buffer, &count, &error) == Got::Data) {
-    }
+    if (graceful) {
+      AwaitLastWrite(state);
 #ifdef _WIN32
-    shutdown(state->socket, SD_SEND);
+      shutdown(state->socket, SD_SEND);
 #else
-    shutdown(state->socket, SHUT_WR);
+      shutdown(state->socket, SHUT_WR);
 #endif
+      ReceiveUntil(state, NeverDone, SteadyNowNs() + kCloseWaitNs);
+    }
     CloseSocket(state->socket);
   }
   delete state;
   port->state = nullptr;
   port->handle = -1;
+}
+
+void NetClose(Port* port) {
+  Release(port, true);
 }
 
 int NetOpen(Port* port, const char* name, int32_t* error, bool* busy) {
@@ -631,7 +680,7 @@ int NetOpen(Port* port, const char* name, int32_t* error, bool* busy) {
                             : ProbeBusy(state, SteadyNowNs() - start, busy);
   }
   if (failure != 0) {
-    NetClose(port);
+    Release(port, false);
     *error = Fail(port, *busy ? kBusy : failure);
     return 0;
   }
@@ -695,6 +744,9 @@ void NetWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error) 
   }
   NetState* state = State(port);
   const int64_t deadline = SteadyNowNs() + kWritePerByteNs * count + kWriteSlackNs;
+  state->writeUnanswered = true;
+  state->lastWriteNs = SteadyNowNs();
+  state->lastWriteCount = count;
   if (!state->telnet) {
     const int32_t failure = SendAll(state->socket, bytes, count, deadline);
     if (failure != 0) *error = Fail(port, failure);

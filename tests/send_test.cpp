@@ -237,16 +237,35 @@ TEST(SendFileCmd, StopsAtTheFirstFailingCommand) {
   EXPECT_EQ(port.Writes(), (Writes{Frame("uno"), Frame("dos"), Frame("dos"), Frame("dos")}));
 }
 
-TEST(SendFileCmd, StopsAtALineHoldingAFramingByte) {
-  ScratchDir dir;
-  const std::string path = dir.File("cmds.txt");
-  WriteBytes(path, "uno\nd\x03s\ntres\n");
-  FakePort port;
-  port.Reply(kAck).Reply(kAck);
-  const FileRun r = SendFile(port, path.c_str());
-  EXPECT_EQ(r.count, 1);
-  EXPECT_EQ(r.error, FP_TEXT_ERROR);
-  EXPECT_EQ(port.Writes(), Writes{Frame("uno")});
+// A framing byte or a NUL in the text a line's frame would carry: nothing of
+// that line is sent (never a frame cut at the NUL) and the file stops there.
+TEST(SendFileCmd, StopsAtALineHoldingAFramingByteOrANul) {
+  using namespace std::string_literals;
+  struct Case {
+    std::string file;
+    int32_t count, error;
+    Writes frames;
+  } cases[] = {
+      {"uno\nd\x03s\ntres\n", 1, FP_TEXT_ERROR, {Frame("uno")}},
+      {"uno\nd\0s\ntres\n"s, 1, FP_TEXT_ERROR, {Frame("uno")}},
+      {"uno\ndos\0\ntres\n"s, 1, FP_TEXT_ERROR, {Frame("uno")}},
+      {"d\0s"s, 0, FP_TEXT_ERROR, {}},
+      // Past a CR the text is not sent anyway; a line starting below 0x20 is skipped.
+      {"ab\r\0c\n\0x\ntres\n"s, 2, 0, {Frame("ab"), Frame("tres")}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.file));
+    ScratchDir dir;
+    const std::string path = dir.File("cmds.txt");
+    WriteBytes(path, c.file);
+    FakePort port;
+    port.Reply(kAck).Reply(kAck).Reply(kAck);
+    const FileRun r = SendFile(port, path.c_str());
+    EXPECT_EQ(r.count, c.count);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.error, c.error);
+    EXPECT_EQ(port.Writes(), c.frames);
+  }
 }
 
 TEST(SendFileCmd, RefusedCommandDeliversItsDecodedStatus) {

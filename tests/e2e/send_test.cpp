@@ -99,6 +99,12 @@ const Case kFileCases[] = {
              "A1\nB\x02"
              "2\nC3\n",
              {"1", 0, 146}, {Cmd("A1")}),
+    // The tool's own NUL would end the text: the line is refused, not cut.
+    FromFile("StopsAtALineHoldingANul", {},
+             std::string("A1\nB\0"
+                         "2\nC3\n",
+                         10),
+             {"1", 0, 146}, {Cmd("A1")}),
     FromFile("OnlySkippedLines", {}, "\n\tnota\n\r\n\x01x\n", {"0", 0, 92}, {}),
     FromFile("SkipsControlLinesAndEndsAtControlZ", {},
              "\n\tnota\r\nA\n B\n\x1A"

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -58,6 +59,11 @@ struct PortBackend {
   void (*pause)(Port* port, uint32_t milliseconds);
   // Milliseconds of a monotonic clock.
   uint64_t (*now)(Port* port);
+  // Makes what was written to an upload's output file (flushed already)
+  // durable before its block is acknowledged: 0 or the OS error. nullptr is
+  // the platform's own SyncFile (printer/sync_file.h); a fake records when
+  // it is asked.
+  int (*syncFile)(Port* port, std::FILE* file);
 };
 
 struct Port {

@@ -264,7 +264,7 @@ uint64_t PosixNow(Port*) {
 }
 
 constexpr PortBackend kPosixPort = {PosixOpen, PosixClose, PosixPurge, PosixWrite,
-                                    PosixRead, PosixPause, PosixNow};
+                                    PosixRead, PosixPause, PosixNow,   nullptr};
 
 }  // namespace
 

@@ -362,7 +362,7 @@ uint64_t Win32Now(Port*) {
 }
 
 constexpr PortBackend kWin32Port = {Win32Open, Win32Close, Win32Purge, Win32Write,
-                                    Win32Read, Win32Pause, Win32Now};
+                                    Win32Read, Win32Pause, Win32Now,   nullptr};
 
 // "COMn": the device name that needs the \\.\ prefix from COM10 on.
 bool IsBareComName(const char* name) {

@@ -56,7 +56,9 @@ TEST_F(PortOpening, PortHeldLongerThanTheWaitIsBusy) {
   EXPECT_NE(busy.err.find("process " + std::to_string(getpid())), std::string::npos) << busy.err;
   const ToolRun atOnce = RunTool("CheckFprinter", {{"VEXOLANT_PORT_WAIT", "0"}});
   ExpectNotOpened(atOnce, printer().Device());
-  EXPECT_LT(atOnce.Ms(), 1000);
+  // Far from the 30 s of the default wait; a tool under valgrind on a busy
+  // machine takes a few seconds to start and end.
+  EXPECT_LT(atOnce.Ms(), 5000);
   close(holder);
 
   ExpectReported(RunTool("CheckFprinter"), {"TRUE", 0, 0});

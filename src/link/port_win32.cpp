@@ -235,9 +235,9 @@ void Win32Write(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error
     return;
   }
   // The write completes once the driver has sent its bytes, or when its own
-  // time-out (kWritePerByteMs a byte) has passed: the
-  // drain is part of the write and bounded by it. Should the driver not keep
-  // its time-out, the write is cancelled kDriverSlackMs later, as a read is.
+  // time-out (kWritePerByteMs a byte) has passed: the drain is part of the
+  // write and bounded by it. Should the driver not keep its time-out, the
+  // write is cancelled kDriverSlackMs later, as a read is.
   OVERLAPPED* block = &State(port)->writeBlock;
   const HANDLE handle = Handle(port);
   DWORD done = 0;

@@ -89,6 +89,20 @@ int64_t SteadyNowNs() {
       .count();
 }
 
+Drain WaitForOutput(const OutputQueue& queue, int64_t deadlineNs, int32_t* error) {
+  *error = 0;
+  for (;;) {
+    uint32_t bytes = 0;
+    *error = queue.queued(queue.context, &bytes);
+    if (*error != 0) return Drain::Failed;
+    if (bytes == 0) return Drain::Empty;
+    const int64_t left = deadlineNs - queue.nowNs(queue.context);
+    if (left <= 0) return Drain::TimedOut;
+    const int64_t lineNs = std::clamp(kLineByteNs * bytes, kDrainMinSleepNs, kDrainMaxSleepNs);
+    queue.sleepNs(queue.context, std::min(lineNs, left));
+  }
+}
+
 uint32_t TimedRead(Port* port, const ReadCall& call, ReadSomeFn readSome, int32_t* error) {
   constexpr int64_t kMsNs = 1000000;
   *error = 0;

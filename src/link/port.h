@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -61,6 +62,11 @@ struct PortBackend {
   void (*pause)(Port* port, uint32_t milliseconds);
   // Milliseconds of a monotonic clock.
   uint64_t (*now)(Port* port);
+  // Makes what was written to an upload's output file (flushed already)
+  // durable before its block is acknowledged: 0 or the OS error. nullptr is
+  // the platform's own SyncFile (printer/sync_file.h); a fake records when
+  // it is asked.
+  int (*syncFile)(Port* port, std::FILE* file);
 };
 
 struct Port {
@@ -101,6 +107,29 @@ using ReadSomeFn = uint32_t (*)(Port* port, uint8_t* buffer, uint32_t max, int64
 uint32_t TimedRead(Port* port, const ReadCall& call, ReadSomeFn readSome, int32_t* error);
 // Nanoseconds of the steady clock, the one TimedRead's deadlines are on.
 int64_t SteadyNowNs();
+
+// Waiting for written bytes to leave the driver's output queue, under a
+// deadline: a device that stops taking bytes (a USB adapter that hangs)
+// must not hold the run and the port. queued tells the bytes still queued
+// (0 or the OS error); the wait sleeps between two questions, never
+// spinning, as long as the queued bytes need on the line (at least
+// kDrainMinSleepNs, at most kDrainMaxSleepNs).
+struct OutputQueue {
+  int32_t (*queued)(void* context, uint32_t* bytes);
+  int64_t (*nowNs)(void* context);
+  void (*sleepNs)(void* context, int64_t ns);
+  void* context;
+};
+// A byte on the line at 9600 baud with start, parity and stop bits: 11 bits.
+constexpr int64_t kLineByteNs = 11 * 1000000000LL / 9600;
+// What a write's bytes may take past their time on the line to leave.
+constexpr int64_t kDrainSlackNs = 500 * 1000000LL;
+constexpr int64_t kDrainMinSleepNs = 1000000;
+constexpr int64_t kDrainMaxSleepNs = 10 * 1000000LL;
+enum class Drain { Empty, TimedOut, Failed };
+// Empty once the queue holds nothing; TimedOut when it still holds bytes at
+// deadlineNs (of queue.nowNs); Failed with *error when it cannot be asked.
+Drain WaitForOutput(const OutputQueue& queue, int64_t deadlineNs, int32_t* error);
 
 // Longest port name, in bytes.
 constexpr size_t kMaxPortName = 255;

@@ -806,7 +806,8 @@ uint64_t NetNow(Port*) {
   return static_cast<uint64_t>(SteadyNowNs() / kMsNs);
 }
 
-constexpr PortBackend kNetPort = {NetOpen, NetClose, NetPurge, NetWrite, NetRead, NetPause, NetNow};
+constexpr PortBackend kNetPort = {NetOpen, NetClose, NetPurge, NetWrite,
+                                  NetRead, NetPause, NetNow,   nullptr};
 
 }  // namespace
 

@@ -167,6 +167,49 @@ int WaitFor(int fd, short events, int64_t deadlineNs) {
   }
 }
 
+// The bytes in the driver's output queue. A device that cannot tell (no
+// TIOCOUTQ) counts as empty: tcdrain then waits for it.
+int32_t OutputQueued(void* context, uint32_t* bytes) {
+  int queued = 0;
+  *bytes = 0;
+  if (ioctl(*static_cast<const int*>(context), TIOCOUTQ, &queued) != 0) {
+    return errno == ENOTTY || errno == EINVAL ? 0 : errno;
+  }
+  *bytes = queued > 0 ? static_cast<uint32_t>(queued) : 0;
+  return 0;
+}
+
+int64_t SteadyNs(void*) {
+  return SteadyNowNs();
+}
+
+void SleepNs(void*, int64_t ns) {
+  timespec left{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+// Waits, up to deadlineNs, until the written bytes have left the driver's
+// queue, then for the device's own FIFO (tcdrain, now a matter of a few
+// bytes). 0, ETIMEDOUT or the OS error.
+int32_t DrainOutput(int fd, int64_t deadlineNs) {
+  int descriptor = fd;
+  const OutputQueue queue{OutputQueued, SteadyNs, SleepNs, &descriptor};
+  int32_t error = 0;
+  switch (WaitForOutput(queue, deadlineNs, &error)) {
+    case Drain::TimedOut:
+      return ETIMEDOUT;
+    case Drain::Failed:
+      return error;
+    case Drain::Empty:
+      break;
+  }
+  while (tcdrain(fd) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
 void PosixWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error) {
   *error = 0;
   const int fd = Fd(port);
@@ -174,7 +217,8 @@ void PosixWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error
     *error = Fail(port, EBADF);
     return;
   }
-  const int64_t deadline = SteadyNowNs() + kWritePerByteNs * count + kWriteSlackNs;
+  const int64_t start = SteadyNowNs();
+  const int64_t deadline = start + kWritePerByteNs * count + kWriteSlackNs;
   uint32_t sent = 0;
   while (sent < count) {
     const ssize_t n = write(fd, bytes + sent, count - sent);
@@ -201,12 +245,10 @@ void PosixWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error
       return;
     }
   }
-  while (tcdrain(fd) != 0) {
-    if (errno != EINTR) {
-      *error = Fail(port, errno);
-      return;
-    }
-  }
+  // The bytes are the driver's now; they must leave within their time on the
+  // line at 9600 baud and a margin, or the port counts as failed.
+  const int32_t drained = DrainOutput(fd, start + kLineByteNs * count + kDrainSlackNs);
+  if (drained != 0) *error = Fail(port, drained);
 }
 
 // The verdict on a read that brought no bytes although poll reported the
@@ -260,7 +302,7 @@ uint64_t PosixNow(Port*) {
 }
 
 constexpr PortBackend kPosixPort = {PosixOpen, PosixClose, PosixPurge, PosixWrite,
-                                    PosixRead, PosixPause, PosixNow};
+                                    PosixRead, PosixPause, PosixNow,   nullptr};
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include <string>
 #include <string_view>
 
+#include "link/frame.h"
 #include "link/outcome.h"
 #include "printer/command_file.h"
 #include "printer/operations.h"
@@ -26,6 +27,12 @@ int32_t SendCommandLines(Port* port, int32_t* status, int32_t* error, std::strin
   std::string line;
   int32_t count = 0;
   while (NextCommandLine(&reader, &line)) {
+    // SendCmd takes the text up to a NUL: a line holding one is refused
+    // whole, as one holding a framing byte, instead of being sent cut short.
+    if (HoldsFramingByte(line.data(), line.size()) != 0) {
+      TraceError("Comando con NUL, STX, ETX o ETB", FP_TEXT_ERROR);
+      return Deliver(status, error, 0, FP_TEXT_ERROR, count);
+    }
     int32_t commandStatus = 0;
     int32_t commandError = 0;
     if (SendCmd(port, &commandStatus, &commandError, line.c_str()) == 0) {

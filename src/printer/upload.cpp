@@ -20,11 +20,20 @@ namespace {
 // the ACK counts the block as delivered.
 struct Output {
   FILE* file = nullptr;
+  Port* port = nullptr;                       // whose backend may stand in for the file's sync
   uint64_t limit = kDefaultUploadLimitBytes;  // the most the file may hold
   uint64_t stored = 0;                        // what it holds
   bool failed = false;                        // a block could not be written: no more ACKs
   bool overLimit = false;                     // a block would have passed the limit: no more ACKs
 };
+
+int SyncOutput(const Output& output) {
+  const PortBackend* backend = output.port->backend;
+  if (backend != nullptr && backend->syncFile != nullptr) {
+    return backend->syncFile(output.port, output.file);
+  }
+  return SyncFile(output.file);
+}
 
 FILE* OpenOutput(const char* path) {
   int error = 0;
@@ -68,7 +77,7 @@ bool StoreBlock(const Block& block, Output* output) {
   }
   output->stored += length;
   const bool stored = std::fwrite(line, 1, length, output->file) == length &&
-                      std::fflush(output->file) == 0 && SyncFile(output->file) == 0;
+                      std::fflush(output->file) == 0 && SyncOutput(*output) == 0;
   if (!stored) {
     output->failed = true;
     TraceError("UploadReportCmd: Archivo", FP_FILE_ERROR);
@@ -167,7 +176,7 @@ int32_t UploadReportCmd(Port* port, int32_t* status, int32_t* error, const char*
                         const char* outputPath) {
   TraceText("** UploadReportCmd ** ");
   if (RefuseFramingBytes(text, status, error) != 0) return 0;
-  Output output{OpenOutput(outputPath), port->uploadLimitBytes};
+  Output output{OpenOutput(outputPath), port, port->uploadLimitBytes};
   if (output.file == nullptr) return Deliver(status, error, FP_FILE_ERROR);
   ExchangePlan plan;
   plan.texts = &kOutcomeTexts;
@@ -189,7 +198,7 @@ int32_t UploadStatusCmd(Port* port, int32_t* status, int32_t* error, const char*
                         const char* outputPath) {
   TraceText("** UploadStatusCmd ** ");
   if (RefuseFramingBytes(text, status, error) != 0) return 0;
-  Output output{OpenOutput(outputPath), port->uploadLimitBytes};
+  Output output{OpenOutput(outputPath), port, port->uploadLimitBytes};
   if (output.file == nullptr) return Deliver(status, error, FP_FILE_ERROR);
   ExchangeState state;
   if (PurgeForExchange(port, "UploadReportCmd", &state.osError) != 0) {

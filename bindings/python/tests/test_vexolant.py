@@ -460,13 +460,18 @@ class PrinterTest(unittest.TestCase):
 
     def test_send_lines_takes_the_bytes_as_they_are(self):
         with vexolant.Printer(self.device, wait=0) as printer:
-            self.assertEqual(printer.send_lines(b"Lines1\nLi\0nes2\nLines3\n").value, 3)
+            # The library has the whole text: it finds the NUL and refuses
+            # that line whole (a text cut at the NUL would send "Li").
+            result = printer.send_lines(b"Lines1\nLi\0nes2\nLines3\n")
+            self.assertEqual(tuple(result[:3]), (1, 0, vexolant.Error.FRAMING))
+            self.assertFalse(result)
             self.assertEqual(printer.send_lines("Lines4 \xe9\n"), (1, 0, 0, "no error"))
             self.assertRaises(TypeError, printer.send_lines, 5)
             self.assertRaises(UnicodeEncodeError, printer.send_lines, "\u20ac")
         log = self.printer_log()
-        # Past the NUL byte: the library had the whole text.
-        self.assertIn("recv <STX>Lines3<ETX>", log)
+        self.assertIn("recv <STX>Lines1<ETX>", log)
+        self.assertNotIn("recv <STX>Li<ETX>", log)
+        self.assertNotIn("recv <STX>Lines3<ETX>", log)
         self.assertIn("recv <STX>Lines4 <0xE9><ETX>", log)
 
     def test_a_dropped_printer_is_collected_and_closed(self):

@@ -2,6 +2,7 @@
 
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -178,9 +179,11 @@ Config ParseConfig(const std::string& text, const std::string& path) {
     }
   }
   if (config.state_directory.empty()) {
+    // The journal's directory: "." for a bare name, "/" for one at the root.
     const auto slash = config.journal.rfind('/');
-    config.state_directory = slash == std::string::npos ? "." : config.journal.substr(0, slash);
-    if (config.state_directory.empty()) config.state_directory = "/";
+    config.state_directory = slash == std::string::npos
+                                 ? std::string(1, '.')
+                                 : config.journal.substr(0, std::max<size_t>(slash, 1));
   }
   return config;
 }

@@ -106,6 +106,10 @@ int Run(int argc, char** argv) {
     Journal journal(config.journal);
     Service service(config, journal);
     httplib::Server server;
+    // Set before the socket is made: httplib writes a response's headers and
+    // body apart, and Nagle's algorithm would hold the body for the client's
+    // delayed ACK (40 ms).
+    server.set_tcp_nodelay(true);
     const int port = config.listen_port == 0 ? server.bind_to_any_port(config.listen_host)
                      : server.bind_to_port(config.listen_host, config.listen_port)
                          ? config.listen_port

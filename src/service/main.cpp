@@ -5,6 +5,7 @@
 #include <httplib.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vexolant/vexolant.h>
 
@@ -24,6 +25,14 @@ namespace vexolant::service {
 namespace {
 
 constexpr const char* kDefaultConfig = "/etc/vexolant/vexolantd.toml";
+
+// httplib listens with a backlog of 5: a burst of clients (a shop's tills
+// after a network hiccup) would see connections dropped and reset. The
+// listening socket gets the system's backlog instead.
+class Server : public httplib::Server {
+ public:
+  bool WidenBacklog() { return ::listen(svr_sock_, SOMAXCONN) == 0; }
+};
 
 void Usage(std::FILE* out) {
   std::fprintf(out,
@@ -105,7 +114,7 @@ int Run(int argc, char** argv) {
   try {
     Journal journal(config.journal);
     Service service(config, journal);
-    httplib::Server server;
+    Server server;
     // Set before the socket is made: httplib writes a response's headers and
     // body apart, and Nagle's algorithm would hold the body for the client's
     // delayed ACK (40 ms).
@@ -117,6 +126,10 @@ int Run(int argc, char** argv) {
     if (port <= 0) {
       std::fprintf(stderr, "vexolantd: cannot listen on %s:%d: %s\n", config.listen_host.c_str(),
                    config.listen_port, std::strerror(errno));
+      return 1;
+    }
+    if (!server.WidenBacklog()) {
+      std::fprintf(stderr, "vexolantd: listen: %s\n", std::strerror(errno));
       return 1;
     }
     InstallApi(server, config, port, token, service, journal);

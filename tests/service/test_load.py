@@ -67,7 +67,12 @@ class LoadTest(unittest.TestCase):
         def client(number):
             printer = f"p{number % 2}"
             for job in range(JOBS_PER_CLIENT):
-                answer = daemon.post_job(printer, {"op": "send", "text": f"c{number:02d} j{job:02d}"})
+                try:
+                    answer = daemon.post_job(printer,
+                                             {"op": "send", "text": f"c{number:02d} j{job:02d}"})
+                except OSError as error:
+                    failures.append(f"client {number}, job {job}: {error}")
+                    return
                 if answer.status != 202:
                     failures.append(answer)
                     return

@@ -170,7 +170,8 @@ libvexolant runs the operations of the console tool vexolant in-process,
 behind a C API: a program opens a port once and sends as many requests as
 it likes.
 .
-This package holds the header vexolant/vexolant.h, the static library, the
+This package holds the headers vexolant/vexolant.h and vexolant/version.h,
+the static library, the
 pkg-config file, the CMake package and the manual page libvexolant(3).")
 
 # vexolantd: the service, its systemd unit, its default configuration (a

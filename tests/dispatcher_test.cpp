@@ -15,6 +15,7 @@
 #include "app/report.h"
 #include "fake_port.h"
 #include "test_env.h"
+#include "vexolant/version.h"
 
 using namespace vexolant;
 
@@ -131,9 +132,9 @@ TEST_F(HomeTest, PortNameIsTheFirstLineWithoutItsLineEnd) {
 
 // The version line: the project's version and the build's serial backend.
 #ifdef _WIN32
-constexpr const char* kVersionLine = "vexolant " VEXOLANT_VERSION " (win32)";
+constexpr const char* kVersionLine = "vexolant " VEXOLANT_VERSION_STRING " (win32)";
 #else
-constexpr const char* kVersionLine = "vexolant " VEXOLANT_VERSION " (posix)";
+constexpr const char* kVersionLine = "vexolant " VEXOLANT_VERSION_STRING " (posix)";
 #endif
 
 TEST_F(HomeTest, MalformedCommandLinesEndWithUsageAndNeverOpenThePort) {

@@ -218,7 +218,7 @@ TEST(Outcome, PortErrorOutranksEveryFlagAndTheFlagsHaveAnOrder) {
     state.bAnswer_Error = c.answer;
     state.bNotAnswer_Error = c.notAnswer;
     state.bNAK_Error = c.nak;
-    EXPECT_EQ(JudgeExchange(state, false, nullptr), c.code);
+    EXPECT_EQ(JudgeExchange(state, nullptr, nullptr), c.code);
   }
 }
 
@@ -233,7 +233,7 @@ struct Collected {
 Collected Collect(FakePort& port, uint32_t piece) {
   Block block;
   int32_t osError = 0;
-  CollectBlock(port, &block, piece, nullptr, &osError);
+  CollectBlock(port, &block, piece, nullptr, "SendCmd: Input2", &osError);
   return {std::string(block.bytes, block.bytes + block.length), port.ReadSizes(), osError};
 }
 

@@ -1,5 +1,7 @@
 #include "fake_port.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "link/frame.h"
@@ -27,6 +29,7 @@ const PortBackend kFakeBackend = {
     },
     [](Port* port, uint32_t milliseconds) { Of(port)->Sleep(milliseconds); },
     [](Port* port) { return Of(port)->ElapsedMs(); },
+    [](Port* port, std::FILE* file) { return Of(port)->SyncFile(file); },
 };
 
 }  // namespace
@@ -142,6 +145,21 @@ uint32_t FakePort::Read(Port* port, const ReadCall& call, int32_t* error) {
 void FakePort::Sleep(uint32_t milliseconds) {
   elapsedMs_ += milliseconds;
   log_.push_back({FakeEvent::Sleep, {}, milliseconds, 0, 0});
+}
+
+// Nothing is made durable; the size the file has on disk when the sync is
+// asked for shows what had been written by then.
+int FakePort::SyncFile(std::FILE* file) {
+  int error = 0;
+  for (const WriteFailure& f : syncFailures_) {
+    if (f.index == syncs_) error = f.error;
+  }
+  ++syncs_;
+  struct stat info {};
+  const uint32_t size =
+      fstat(fileno(file), &info) == 0 ? static_cast<uint32_t>(info.st_size) : UINT32_MAX;
+  log_.push_back({FakeEvent::Sync, {}, size, 0, error});
+  return error;
 }
 
 std::vector<uint32_t> FakePort::ReadLimits() const {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <string>
 #include <vector>
@@ -16,9 +17,10 @@
 namespace vexolant {
 
 struct FakeEvent {
-  enum Kind { Open, Close, Purge, Write, Read, Sleep } kind;
+  enum Kind { Open, Close, Purge, Write, Read, Sleep, Sync } kind;
   std::vector<uint8_t> bytes;  // written, or delivered by a read
-  uint32_t value = 0;          // pause length, or the count a read asked for
+  uint32_t value = 0;          // pause length, the count a read asked for, or
+                               // the size on disk of the file a sync was asked for
   uint32_t limit = 0;          // a read's limit in milliseconds
   int32_t error = 0;           // OS error reported by the call
 };
@@ -53,6 +55,8 @@ class FakePort {
   void FailOpen(int32_t error) { openError_ = error; }
   void FailPurge(int32_t error) { purgeError_ = error; }
   void FailWrite(size_t index, int32_t error) { writeFailures_.push_back({index, error}); }
+  // Failure of the output file's sync with the given 0-based index.
+  void FailSync(size_t index, int error) { syncFailures_.push_back({index, error}); }
 
   const std::vector<FakeEvent>& Log() const { return log_; }
   std::vector<std::vector<uint8_t>> Writes() const;
@@ -76,6 +80,7 @@ class FakePort {
   void Write(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error);
   uint32_t Read(Port* port, const ReadCall& call, int32_t* error);
   void Sleep(uint32_t milliseconds);
+  int SyncFile(std::FILE* file);
 
  private:
   struct ScriptedRead {
@@ -90,7 +95,9 @@ class FakePort {
   std::deque<ScriptedRead> replies_;
   std::vector<FakeEvent> log_;
   std::vector<WriteFailure> writeFailures_;
+  std::vector<WriteFailure> syncFailures_;
   size_t writes_ = 0;
+  size_t syncs_ = 0;
   int32_t openError_ = 0;
   int32_t purgeError_ = 0;
   int busyOpens_ = 0;

@@ -97,4 +97,27 @@ TEST(IsValidReply, ByLengthAndContent) {
   }
 }
 
+// A command line held with its length: a NUL in the text its frame would
+// carry is refused like a framing byte; past a CR or LF, or past the first
+// 4096 bytes, nothing is sent anyway.
+TEST(HoldsFramingByte, LineWithItsLength) {
+  using namespace std::string_literals;
+  struct Case {
+    std::string line;
+    int holds;
+  } cases[] = {
+      {"abc\n", 0},     {"a\0c\n"s, 1},  {"abc\0"s, 1},
+      {"\0"s, 1},       {"a\x02"s, 1},   {"a\x17\n", 1},
+      {"ab\r\0"s, 0},   {"ab\n\x03", 0}, {std::string(4096, 'a') + '\0', 0},
+      {"a\x01\x04", 0}, {"", 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(HoldsFramingByte(c.line.data(), c.line.size()), c.holds)
+        << ::testing::PrintToString(c.line);
+  }
+  EXPECT_EQ(HoldsFramingByte("a\x03"), 1);
+  EXPECT_EQ(HoldsFramingByte("a"), 0);
+  EXPECT_EQ(HoldsFramingByte(nullptr), 0);
+}
+
 }  // namespace

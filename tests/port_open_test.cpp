@@ -1,6 +1,10 @@
 // Opening a port that another process holds: the open tries again, paced,
 // until the port is free or the wait is over; other failures end it at once.
+// And the bounded wait for written bytes to leave the output queue.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
 
 #include "fake_port.h"
 #include "link/port.h"
@@ -81,6 +85,70 @@ TEST(PortNameError, NamesThatCannotBeOpenedAsGiven) {
     EXPECT_EQ(PortNameError(c.name.c_str()) == 0, c.valid);
   }
   EXPECT_NE(PortNameError(nullptr), 0);
+}
+
+// An output queue on a virtual clock: it takes `rate` bytes off per
+// kLineByteNs (0: a device that stopped taking bytes), or fails.
+struct FakeQueue {
+  int64_t bytes = 0;
+  int64_t rate = 1;
+  int32_t error = 0;
+  int64_t now = 0;
+  std::vector<int64_t> sleeps;
+  int questions = 0;
+
+  OutputQueue Queue() {
+    return {[](void* c, uint32_t* queued) {
+              auto* q = static_cast<FakeQueue*>(c);
+              // A wait that never ends asks without end: stop it here.
+              if (++q->questions > 100000) return int32_t{-1};
+              *queued = static_cast<uint32_t>(q->bytes);
+              return q->error;
+            },
+            [](void* c) { return static_cast<FakeQueue*>(c)->now; },
+            [](void* c, int64_t ns) {
+              auto* q = static_cast<FakeQueue*>(c);
+              q->sleeps.push_back(ns);
+              q->now += ns;
+              q->bytes = std::max<int64_t>(0, q->bytes - q->rate * ns / kLineByteNs);
+            },
+            this};
+  }
+};
+
+TEST(WaitForOutput, EndsWhenTheQueueIsEmptyOrAtTheDeadline) {
+  constexpr int64_t kMs = 1000000;
+  const int64_t frameDeadline = 10 * kLineByteNs + kDrainSlackNs;  // a 10-byte frame
+  struct Case {
+    const char* name;
+    int64_t bytes, rate;
+    int32_t error;
+    Drain drain;
+    int64_t lo, hi;  // when it ended, on the queue's clock
+  } cases[] = {
+      {"empty at once", 0, 1, 0, Drain::Empty, 0, 0},
+      {"drains at the line's pace", 10, 1, 0, Drain::Empty, 10 * kLineByteNs, 14 * kLineByteNs},
+      {"stopped device", 10, 0, 0, Drain::TimedOut, frameDeadline, frameDeadline},
+      {"queue that cannot be asked", 10, 1, 5, Drain::Failed, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeQueue q;
+    q.bytes = c.bytes;
+    q.rate = c.rate;
+    q.error = c.error;
+    int32_t error = -1;
+    EXPECT_EQ(WaitForOutput(q.Queue(), frameDeadline, &error), c.drain);
+    EXPECT_EQ(error, c.error);
+    EXPECT_GE(q.now, c.lo);
+    EXPECT_LE(q.now, c.hi);
+    // It sleeps between questions, never spinning, and never past the deadline.
+    EXPECT_LE(static_cast<int64_t>(q.sleeps.size()), frameDeadline / kDrainMinSleepNs + 1);
+    for (const int64_t ns : q.sleeps) {
+      EXPECT_GT(ns, 0);
+      EXPECT_LE(ns, 10 * kMs);
+    }
+  }
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "link/port.h"
+#include "printer/operations.h"
 
 using namespace vexolant;
 

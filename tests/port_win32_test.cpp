@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <string>
 
+#include "app/port_hint.h"
 #include "link/port.h"
+#include "platform/os_error.h"
 #include "scratch_dir.h"
 
 using namespace vexolant;

@@ -1,7 +1,18 @@
 // Command send, with the refusal path, and the command file send.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
 
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "fake_port.h"
@@ -237,16 +248,35 @@ TEST(SendFileCmd, StopsAtTheFirstFailingCommand) {
   EXPECT_EQ(port.Writes(), (Writes{Frame("uno"), Frame("dos"), Frame("dos"), Frame("dos")}));
 }
 
-TEST(SendFileCmd, StopsAtALineHoldingAFramingByte) {
-  ScratchDir dir;
-  const std::string path = dir.File("cmds.txt");
-  WriteBytes(path, "uno\nd\x03s\ntres\n");
-  FakePort port;
-  port.Reply(kAck).Reply(kAck);
-  const FileRun r = SendFile(port, path.c_str());
-  EXPECT_EQ(r.count, 1);
-  EXPECT_EQ(r.error, FP_TEXT_ERROR);
-  EXPECT_EQ(port.Writes(), Writes{Frame("uno")});
+// A framing byte or a NUL in the text a line's frame would carry: nothing of
+// that line is sent (never a frame cut at the NUL) and the file stops there.
+TEST(SendFileCmd, StopsAtALineHoldingAFramingByteOrANul) {
+  using namespace std::string_literals;
+  struct Case {
+    std::string file;
+    int32_t count, error;
+    Writes frames;
+  } cases[] = {
+      {"uno\nd\x03s\ntres\n", 1, FP_TEXT_ERROR, {Frame("uno")}},
+      {"uno\nd\0s\ntres\n"s, 1, FP_TEXT_ERROR, {Frame("uno")}},
+      {"uno\ndos\0\ntres\n"s, 1, FP_TEXT_ERROR, {Frame("uno")}},
+      {"d\0s"s, 0, FP_TEXT_ERROR, {}},
+      // Past a CR the text is not sent anyway; a line starting below 0x20 is skipped.
+      {"ab\r\0c\n\0x\ntres\n"s, 2, 0, {Frame("ab"), Frame("tres")}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.file));
+    ScratchDir dir;
+    const std::string path = dir.File("cmds.txt");
+    WriteBytes(path, c.file);
+    FakePort port;
+    port.Reply(kAck).Reply(kAck).Reply(kAck);
+    const FileRun r = SendFile(port, path.c_str());
+    EXPECT_EQ(r.count, c.count);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.error, c.error);
+    EXPECT_EQ(port.Writes(), c.frames);
+  }
 }
 
 TEST(SendFileCmd, RefusedCommandDeliversItsDecodedStatus) {
@@ -293,29 +323,169 @@ TEST(SendFileCmd, MissingOrUnreadableFileIs153WithThePortUntouched) {
   }
 }
 
-// The whole file is read before the first command: up to 16 MiB, and not a
-// byte more, even from a device that never ends.
-TEST(SendFileCmd, MoreThan16MiBIs153WithNothingSent) {
+// The whole file is read before the first command: up to 16 MiB exactly, and
+// not a byte more, even from a device that never ends.
+TEST(SendFileCmd, SixteenMiBAreReadOneByteMoreIs153WithNothingSent) {
+  constexpr size_t k16MiB = 16 * 1024 * 1024;
   ScratchDir dir;
   const std::string path = dir.File("cmds.txt");
-  WriteBytes(path, std::string(kCommandFileLimit, 'A'));
-  std::string text;
-  EXPECT_EQ(ReadCommandFile(path.c_str(), &text), CommandFileRead::Read);
-  EXPECT_EQ(text.size(), kCommandFileLimit);
-  WriteBytes(path, "A\n" + std::string(kCommandFileLimit - 1, '\n'));
 #ifdef _WIN32
-  const char* endless = path.c_str();
+  const char* endless = nullptr;
 #else
   const char* endless = "/dev/zero";
 #endif
-  for (const char* tooLong : {path.c_str(), endless}) {
+  struct Case {
+    const char* path;
+    size_t size;  // of the file written at path first, when not 0
+    int32_t count, error;
+  } cases[] = {
+      {path.c_str(), k16MiB, 1, 0},
+      {path.c_str(), k16MiB + 1, 0, FP_FILE_ERROR},
+      {endless, 0, 0, FP_FILE_ERROR},
+  };
+  for (const Case& c : cases) {
+    if (c.path == nullptr) continue;
+    SCOPED_TRACE(c.path + std::string(" ") + std::to_string(c.size));
+    // One command, then 0x1A and filler: all of it must be read first.
+    if (c.size != 0) WriteBytes(path, "A\n\x1A" + std::string(c.size - 3, 'x'));
     FakePort port;
-    const FileRun r = SendFile(port, tooLong);
-    EXPECT_EQ(r.count, 0);
-    EXPECT_EQ(r.error, FP_FILE_ERROR);
-    EXPECT_TRUE(port.Log().empty());
+    port.Reply(kAck);
+    const FileRun r = SendFile(port, c.path);
+    EXPECT_EQ(r.count, c.count);
+    EXPECT_EQ(r.error, c.error);
+    EXPECT_EQ(port.Writes(), c.count == 1 ? Writes{Frame("A")} : Writes{});
   }
 }
+
+#ifndef _WIN32
+// A pipe as the command file (/dev/stdin fed by one, a process substitution,
+// a named FIFO): read until its writers are gone, never waited on at the
+// open, and bounded like any file.
+class CommandPipe {
+ public:
+  CommandPipe() {
+    if (pipe(fds_) != 0) ADD_FAILURE() << "pipe: " << std::strerror(errno);
+  }
+  ~CommandPipe() {
+    Close(0);
+    Close(1);
+  }
+  CommandPipe(const CommandPipe&) = delete;
+  CommandPipe& operator=(const CommandPipe&) = delete;
+  // The path that opens the reading end, as /dev/stdin does.
+  std::string Path() const { return "/dev/fd/" + std::to_string(fds_[0]); }
+  void Write(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = write(fds_[1], bytes.data() + done, bytes.size() - done);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+  }
+  void Close(int end) {
+    if (fds_[end] >= 0) close(fds_[end]);
+    fds_[end] = -1;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+};
+
+TEST(SendFileCmd, PipeIsReadToItsEndLikeAFile) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool writerStays;  // the writer keeps the pipe open, adds a line, then closes it
+    int32_t count, error;
+    Writes frames;
+  } cases[] = {
+      {"lines, writer gone", "A\nB\n", false, 2, 0, {Frame("A"), Frame("B")}},
+      {"lines, writer still writing", "A\n", true, 2, 0, {Frame("A"), Frame("late")}},
+      {"0x1A ends the text",
+       "A\n\x1A"
+       "B\n",
+       false,
+       1,
+       0,
+       {Frame("A")}},
+      {"nothing written", "", false, 0, 92, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CommandPipe pipe;
+    pipe.Write(c.bytes);
+    std::thread writer;
+    if (c.writerStays) {
+      writer = std::thread([&pipe] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pipe.Write("late\n");
+        pipe.Close(1);
+      });
+    } else {
+      pipe.Close(1);
+    }
+    FakePort port;
+    port.Reply(kAck).Reply(kAck);
+    const FileRun r = SendFile(port, pipe.Path().c_str());
+    if (writer.joinable()) writer.join();
+    EXPECT_EQ(r.count, c.count);
+    EXPECT_EQ(r.error, c.error);
+    EXPECT_EQ(port.Writes(), c.frames);
+  }
+}
+
+// A named FIFO that no one writes: the open does not wait for a writer and
+// the file is empty. A socket can never be a command file.
+TEST(SendFileCmd, FifoWithoutWriterIsEmptyAndASocketIsRefused) {
+  ScratchDir dir;
+  const std::string fifo = dir.File("cmds.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string socketPath = dir.File("cmds.sock");
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  std::strcpy(address.sun_path, socketPath.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  for (const auto& [path, error] : {std::pair{fifo, 92}, std::pair{socketPath, FP_FILE_ERROR}}) {
+    SCOPED_TRACE(path);
+    FakePort port;
+    const FileRun r = SendFile(port, path.c_str());
+    EXPECT_EQ(r.count, 0);
+    EXPECT_EQ(r.error, error);
+    EXPECT_TRUE(port.Log().empty());
+  }
+  close(listener);
+}
+
+// A pipe whose writer stays but sends nothing ends the read after the idle
+// bound; one that sends more than 16 MiB is refused at the byte past them.
+TEST(SendFileCmd, PipeIsBoundedInTimeAndSize) {
+  {
+    CommandPipe pipe;
+    pipe.Write("A\n");
+    std::string text;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ReadCommandFile(pipe.Path().c_str(), &text, 200), CommandFileRead::Unreadable);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(190));
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_TRUE(text.empty());
+  }
+  CommandPipe pipe;
+  std::thread writer([&pipe] {
+    pipe.Write("A\n" + std::string(16 * 1024 * 1024 - 1, 'x'));
+    pipe.Close(1);
+  });
+  FakePort port;
+  port.Reply(kAck);
+  const FileRun r = SendFile(port, pipe.Path().c_str());
+  writer.join();
+  EXPECT_EQ(r.count, 0);
+  EXPECT_EQ(r.error, FP_FILE_ERROR);
+  EXPECT_TRUE(port.Log().empty());
+}
+#endif
 
 TEST(SendFileCmd, CharacterDeviceIsReadLikeAFile) {
 #ifdef _WIN32

@@ -22,6 +22,7 @@
 #include "sim/printer.h"
 #include "sim/rules.h"
 #include "sim/wire.h"
+#include "vexolant/version.h"
 
 using namespace vexolant;
 using namespace vexolant::sim;
@@ -583,7 +584,7 @@ TEST(SimProgram, VersionNamesTheProjectVersionAndTheBackend) {
   char buffer[128];
   for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
   EXPECT_EQ(pclose(pipe), 0);
-  EXPECT_EQ(out, "vexolant-sim " VEXOLANT_VERSION " (posix)\n");
+  EXPECT_EQ(out, "vexolant-sim " VEXOLANT_VERSION_STRING " (posix)\n");
 }
 
 TEST_F(SimProcess, HangupClosesTheLine) {

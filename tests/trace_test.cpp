@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/environment.h"
+#include "platform/escape.h"
 #include "test_env.h"
-#include "trace/escape.h"
 #include "trace_capture.h"
+#include "vexolant/vexolant.h"
 
 using namespace vexolant;
 
@@ -58,21 +60,19 @@ TEST_F(TraceCapture, EnvironmentChoosesTheSink) {
   const std::string path = ::testing::TempDir() + "vexolant_trace_test.txt";
   std::remove(path.c_str());
   SetTestEnv("VEXOLANT_TRACE", "");
-  EXPECT_EQ(TraceStartFromEnvironment(), 1);
+  StartTraceFromEnvironment();
   EXPECT_EQ(TraceEnabled, 0);
 
   SetTestEnv("VEXOLANT_TRACE", "-");
-  EXPECT_EQ(TraceStartFromEnvironment(), 1);
+  StartTraceFromEnvironment();
   EXPECT_EQ(TraceSink, stderr);
 
   SetTestEnv("VEXOLANT_TRACE", path.c_str());
-  EXPECT_EQ(TraceStartFromEnvironment(), 1);
+  StartTraceFromEnvironment();
   TraceText("uno");
-  std::fclose(TraceSink);
-  ASSERT_EQ(TraceStartFromEnvironment(), 1);  // appends to what is there
+  StartTraceFromEnvironment();  // appends to what is there
   TraceText("dos");
-  std::fclose(TraceSink);
-  TraceSink = nullptr;
+  vexolant_trace_to_file(nullptr);
   // The trace file is text: read in text mode, Windows' CR LF reads as LF.
   FILE* f = std::fopen(path.c_str(), "r");
   ASSERT_NE(f, nullptr);
@@ -82,8 +82,10 @@ TEST_F(TraceCapture, EnvironmentChoosesTheSink) {
   EXPECT_STREQ(buffer, "\n2026/03/04 09:05:07.004 uno\n2026/03/04 09:05:07.004 dos");
 
   SetTestEnv("VEXOLANT_TRACE", "/nonexistent-dir/trace.txt");
-  TraceEnabled = 0;
-  EXPECT_EQ(TraceStartFromEnvironment(), 0);
+  ::testing::internal::CaptureStderr();
+  StartTraceFromEnvironment();
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("cannot open the trace file"),
+            std::string::npos);
   EXPECT_EQ(TraceEnabled, 0);
   ClearTestEnv("VEXOLANT_TRACE");
   std::remove(path.c_str());
@@ -107,7 +109,7 @@ TEST(EscapeForTerminal, PrintableAsciiStaysAndEveryOtherByteIsEscaped) {
 // The trace on stderr shows the printer's bytes escaped; each line keeps its form.
 TEST_F(TraceCapture, OnStderrTheTextsAndValuesAreEscaped) {
   SetTestEnv("VEXOLANT_TRACE", "-");
-  ASSERT_EQ(TraceStartFromEnvironment(), 1);
+  StartTraceFromEnvironment();
   ::testing::internal::CaptureStderr();
   TraceText("\x1b[2J");
   TraceInt("a\tb", 5);

@@ -298,6 +298,50 @@ TEST(Uploads, BlockThatCannotBeWrittenGetsNoAck) {
 }
 #endif
 
+// Each block is written whole, then synced, then acknowledged: the printer
+// counts an acknowledged block as delivered, so it must be on the disk by
+// then. A sync that fails is a block that was not stored: no ACK, 153.
+TEST(Uploads, EachBlockIsWrittenThenSyncedThenAcknowledged) {
+  struct Case {
+    const char* name;
+    UploadOperation op;
+    Replies replies;
+    int failedSync;  // index of the sync that fails, or -1
+    int32_t error;
+    // In order: "ACK", or the file's size on disk when a sync was asked for.
+    std::vector<std::string> steps;
+  } cases[] = {
+      {"report",
+       UploadReportCmd,
+       {kEnq, Etb("L1"), Etb("L22"), Frame("L333")},
+       -1,
+       0,
+       {"ACK", "4", "ACK", "9", "ACK", "15", "ACK"}},
+      {"status", UploadStatusCmd, {Frame("estado")}, -1, 0, {"8", "ACK"}},
+      {"report, second sync fails",
+       UploadReportCmd,
+       {kEnq, Etb("L1"), Etb("L22"), Frame("L333")},
+       1,
+       FP_FILE_ERROR,
+       {"ACK", "4", "ACK", "9"}},
+      {"status, sync fails", UploadStatusCmd, {Frame("estado")}, 0, FP_FILE_ERROR, {"8"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    FakePort port;
+    if (c.failedSync >= 0) port.FailSync(static_cast<size_t>(c.failedSync), 5);
+    const Upload u = RunUpload(c.op, port, c.replies, "X", dir.File("out.txt"));
+    EXPECT_EQ(u.error, c.error);
+    std::vector<std::string> steps;
+    for (const FakeEvent& e : port.Log()) {
+      if (e.kind == FakeEvent::Sync) steps.push_back(std::to_string(e.value));
+      if (e.kind == FakeEvent::Write && e.bytes == kAck) steps.push_back("ACK");
+    }
+    EXPECT_EQ(steps, c.steps);
+  }
+}
+
 // A printer that drips a block's bytes one at a time cannot hold the port:
 // 10 s after the block's first byte it is cut off, an invalid answer.
 TEST(Uploads, DrippingBlockIsCutOffTenSecondsAfterItsFirstByte) {

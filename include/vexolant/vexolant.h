@@ -3,75 +3,191 @@
  * Each operation performs one framed, acknowledged exchange with the printer
  * (STX text ETX and an XOR check byte; ACK, NAK and ENQ answers; up to three
  * attempts with fixed pauses and read time-outs) on a port opened with
- * vexolant_open, and delivers the same result as the console tool
+ * vexolant_open_with, and delivers the same result as the console tool
  * `vexolant`: a return value (what the tool prints as its return word), a
  * status code and an error code.
  *
- * Error codes of the link (the rest are the printer's own, decoded):
- *   145  the port failed (purge, write or read), or the handle is not open
- *   144  an invalid or unexpected answer
- *   137  no answer
- *   128  the printer answered NAK
- *   153  a file could not be opened, read or written
- *   146  the command text holds STX, ETX or ETB and was not sent
- *    92  vexolant_send_file: the file held no command
+ * What each function returns:
+ *
+ *   function                               returns
+ *   vexolant_open, vexolant_open_with,     0, or an OS error number (errno or
+ *     vexolant_open_wait                     GetLastError); -1 for a NULL port
+ *   vexolant_check                         flag: 1 a printer answered, else 0
+ *   vexolant_read_status, vexolant_send,   flag: 1 success, else 0; the codes
+ *     vexolant_upload_report,                in *status and *error
+ *     vexolant_upload_status
+ *   vexolant_send_file,                    count of commands accepted; the
+ *     vexolant_send_lines                    codes in *status and *error
+ *   vexolant_set_read_end                  0, or -1 for a bad handle or mode
+ *   vexolant_trace_to_file                 0, or an OS error number
+ *   vexolant_os_error                      the OS error number behind the
+ *                                            handle's last VEXOLANT_ERR_PORT, or 0
+ *   vexolant_error_text, vexolant_version  a text, never NULL
+ *
+ * Error codes: the link's (VEXOLANT_ERR_*) and the printer's own, decoded
+ * from its status (VEXOLANT_PRINTER_ERR_*); status codes are the printer's
+ * (VEXOLANT_STATUS_*) or 0. One number means two things: 92 is
+ * VEXOLANT_ERR_NO_COMMAND when vexolant_send_file or vexolant_send_lines
+ * deliver it with status 0 and a count of 0 for a text that held no command,
+ * and VEXOLANT_PRINTER_ERR_REFUSED_92 whenever it comes from the printer
+ * (from those two as well, when the printer refused a command).
  *
  * Threads: a handle belongs to no thread. Two handles on two ports work at
  * the same time from two threads; calls on one handle from several threads
  * are served one at a time. The trace is process-wide and writes whole lines.
  *
  * Bad calls get a defined answer, never a crash: a NULL or closed handle
- * makes every operation return 0 with status 0 and error 145 (no byte is
- * sent); NULL status or error pointers are allowed (that code is then not
- * delivered); a NULL text is the empty command text; a NULL path is a file
- * that cannot be opened (153).
+ * makes every operation return 0 with status 0 and error VEXOLANT_ERR_PORT
+ * (no byte is sent); NULL status or error pointers are allowed (that code is
+ * then not delivered); a NULL text is the empty command text; a NULL path is
+ * a file that cannot be opened (VEXOLANT_ERR_FILE). No C++ exception leaves
+ * the library: a failure inside it (memory exhausted among them) ends the
+ * operation with VEXOLANT_ERR_PORT and a trace line, or an open with ENOMEM
+ * or EIO.
+ *
+ * The library reads no environment variable; everything it does is set
+ * through these calls.
  *
  * SPDX-License-Identifier: MIT
  */
 #ifndef VEXOLANT_VEXOLANT_H
 #define VEXOLANT_VEXOLANT_H
 
+#include <stddef.h>
 #include <stdint.h>
 
+#include "vexolant/version.h"
+
 #if defined(_WIN32)
-#if defined(VEXOLANT_BUILDING)
-#define VEXOLANT_API __declspec(dllexport)
-#elif defined(VEXOLANT_STATIC)
+/* The DLL's exports are listed by the build (a .def file made from this
+ * header), so the library's code is the same for the DLL and the static
+ * library. */
+#if defined(VEXOLANT_BUILDING) || defined(VEXOLANT_STATIC)
 #define VEXOLANT_API
 #else
 #define VEXOLANT_API __declspec(dllimport)
 #endif
-#else
+#elif defined(__GNUC__) || defined(__clang__)
 #define VEXOLANT_API __attribute__((visibility("default")))
+#else
+#define VEXOLANT_API
 #endif
+
+/* Error codes of the link. */
+#define VEXOLANT_ERR_PORT 145      /* the port failed (purge, write or read), or is not open */
+#define VEXOLANT_ERR_ANSWER 144    /* an invalid or unexpected answer */
+#define VEXOLANT_ERR_NO_ANSWER 137 /* no answer */
+#define VEXOLANT_ERR_NAK 128       /* the printer answered NAK */
+#define VEXOLANT_ERR_FILE 153      /* a file could not be opened, read or written */
+#define VEXOLANT_ERR_FRAMING 146   /* the command text holds STX, ETX or ETB: not sent */
+#define VEXOLANT_ERR_NO_COMMAND 92 /* send_file, send_lines: no command in the text */
+/* An upload passed its size bound (upload_limit_bytes): the file keeps the
+ * blocks stored before it, and the printer got no ACK for the block over it. */
+#define VEXOLANT_ERR_UPLOAD_LIMIT 147
+
+/* Status codes the printer's status decodes into. */
+#define VEXOLANT_STATUS_0 0
+#define VEXOLANT_STATUS_1 1
+#define VEXOLANT_STATUS_2 2
+#define VEXOLANT_STATUS_3 3
+#define VEXOLANT_STATUS_4 4
+#define VEXOLANT_STATUS_5 5
+#define VEXOLANT_STATUS_6 6
+#define VEXOLANT_STATUS_7 7
+#define VEXOLANT_STATUS_8 8
+#define VEXOLANT_STATUS_9 9
+#define VEXOLANT_STATUS_10 10
+#define VEXOLANT_STATUS_11 11
+#define VEXOLANT_STATUS_12 12
+#define VEXOLANT_STATUS_13 13
+#define VEXOLANT_STATUS_14 14
+#define VEXOLANT_STATUS_15 15
+#define VEXOLANT_STATUS_16 16
+#define VEXOLANT_STATUS_17 17
+#define VEXOLANT_STATUS_19 19 /* there is no status 18 */
+
+/* Error codes the printer's status decodes into. With an ACCEPTED code (and
+ * with NONE) a command the printer answered with its status was carried
+ * out: vexolant_send returns 1; with the others it returns 0. */
+#define VEXOLANT_PRINTER_ERR_NONE 0
+#define VEXOLANT_PRINTER_ERR_ACCEPTED_1 1
+#define VEXOLANT_PRINTER_ERR_ACCEPTED_2 2
+#define VEXOLANT_PRINTER_ERR_REFUSED_3 3
+#define VEXOLANT_PRINTER_ERR_REFUSED_80 80
+#define VEXOLANT_PRINTER_ERR_REFUSED_84 84
+#define VEXOLANT_PRINTER_ERR_REFUSED_88 88
+#define VEXOLANT_PRINTER_ERR_REFUSED_92 92
+#define VEXOLANT_PRINTER_ERR_REFUSED_96 96
+#define VEXOLANT_PRINTER_ERR_REFUSED_100 100
+#define VEXOLANT_PRINTER_ERR_REFUSED_108 108
+/* The status itself reports an error, whatever the error byte says. */
+#define VEXOLANT_PRINTER_ERR_STATUS_FAULT 112
+#define VEXOLANT_PRINTER_ERR_REFUSED_225 225
+#define VEXOLANT_PRINTER_ERR_REFUSED_226 226
+#define VEXOLANT_PRINTER_ERR_REFUSED_227 227
+#define VEXOLANT_PRINTER_ERR_REFUSED_228 228
+#define VEXOLANT_PRINTER_ERR_ACCEPTED_232 232
+#define VEXOLANT_PRINTER_ERR_REFUSED_233 233
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* An open port. Opaque: made by vexolant_open, freed by vexolant_close. */
+/* An open port. Opaque: made by vexolant_open_with, freed by vexolant_close. */
 typedef struct vexolant_port vexolant_port;
 
 /* How a read ends once the printer's bytes have arrived. */
 #define VEXOLANT_READ_END_GAP 0      /* 50 ms after the last byte (the default) */
 #define VEXOLANT_READ_END_COMPLETE 1 /* as soon as the bytes are a whole reply */
 
+/* How a port is opened and driven. Fill it with vexolant_options_init, then
+ * change the fields you need. The struct may grow at its end in later
+ * versions: size tells the library which fields the caller knows, and the
+ * ones past it keep their defaults. */
+typedef struct vexolant_options {
+  uint32_t size;      /* sizeof(vexolant_options); set by vexolant_options_init */
+  int32_t read_end;   /* VEXOLANT_READ_END_GAP (the default) or _COMPLETE */
+  /* The largest upload stored, in bytes of the output file (64 MiB): a report
+   * that goes on past it ends with VEXOLANT_ERR_UPLOAD_LIMIT. At least 1. */
+  int64_t upload_limit_bytes;
+  /* How long an open waits for a port that another process holds, trying
+   * again every 25 ms (30 000 ms; 0 fails at once). */
+  int32_t busy_wait_ms;
+  /* Network ports: name resolution and connect (5000 ms), and each option
+   * negotiation and purge confirmation (3000 ms). At least 1. */
+  int32_t connect_timeout_ms;
+  int32_t negotiation_timeout_ms;
+} vexolant_options;
+
+/* Sets every field of *options to its default, size included. */
+VEXOLANT_API void vexolant_options_init(vexolant_options* options);
+
 /* Opens the port and configures it (9600 baud, 8 data bits, even parity, one
- * stop bit), for this process alone. The name follows the port file's rules:
- * on POSIX a name without '/' opens under /dev/ ("ttyUSB0"), on Windows
- * "COMn" opens as \\.\COMn. While another process holds the port, it waits
- * and tries again for as long as VEXOLANT_PORT_WAIT says (seconds; 30 when
- * unset; 0 fails at once). VEXOLANT_READ_END ("gap" or "complete") sets the
- * handle's read end. Returns 0 with *port set, or the OS error number
- * (errno or GetLastError) with *port NULL; -1 when port is NULL. A name
- * longer than 255 bytes or holding a control byte is refused (EINVAL, or
- * ERROR_INVALID_NAME on Windows). */
+ * stop bit), for this process alone, as options say (NULL: the defaults).
+ * The name follows the port file's rules: on POSIX a name without '/' opens
+ * under /dev/ ("ttyUSB0"), on Windows "COMn" opens as \\.\COMn. While
+ * another process holds the port, it waits and tries again for
+ * busy_wait_ms. Returns 0 with *port set, or the OS error number (errno or
+ * GetLastError) with *port NULL; -1 when port is NULL. A name longer than
+ * 255 bytes or holding a control byte is refused (EINVAL, or
+ * ERROR_INVALID_NAME on Windows), and so are options out of range or with a
+ * size smaller than the first two fields (EINVAL, or
+ * ERROR_INVALID_PARAMETER). */
+VEXOLANT_API int32_t vexolant_open_with(const char* port_name, const vexolant_options* options,
+                                        vexolant_port** port);
+
+/* vexolant_open_with with the defaults. */
 VEXOLANT_API int32_t vexolant_open(const char* port_name, vexolant_port** port);
 
-/* vexolant_open with the wait for a busy port given in milliseconds
- * (0 fails at once; negative values count as 0). */
+/* vexolant_open_with with the defaults but busy_wait_ms = wait_ms (negative
+ * values count as 0). */
 VEXOLANT_API int32_t vexolant_open_wait(const char* port_name, int32_t wait_ms,
                                         vexolant_port** port);
+
+/* The OS error number (errno, or GetLastError on Windows) behind the last
+ * VEXOLANT_ERR_PORT that an operation on the handle delivered; 0 when its
+ * last operation delivered another code, and for NULL or a closed handle. */
+VEXOLANT_API int32_t vexolant_os_error(const vexolant_port* port);
 
 /* Closes the port and frees the handle. Unread input is dropped; what was
  * written (the ACK that ends an upload among it) is left to go out to the
@@ -102,6 +218,12 @@ VEXOLANT_API int32_t vexolant_send(vexolant_port* port, const char* text, int32_
  * cannot be opened or read. */
 VEXOLANT_API int32_t vexolant_send_file(vexolant_port* port, const char* path, int32_t* status,
                                         int32_t* error);
+
+/* Sends every line of the text bytes[0, length) as a command, as
+ * vexolant_send_file does with a file's content (NUL bytes included: a line
+ * that holds one is not sent). A NULL bytes with length 0 is the empty text. */
+VEXOLANT_API int32_t vexolant_send_lines(vexolant_port* port, const char* bytes, size_t length,
+                                         int32_t* status, int32_t* error);
 
 /* Sends a command and stores the report that the printer then sends, one line
  * (CR LF) per block, in output_path, which is truncated first. Each block is
@@ -135,8 +257,15 @@ VEXOLANT_API int32_t vexolant_set_read_end(vexolant_port* port, int32_t mode);
 VEXOLANT_API int32_t vexolant_trace_to_file(const char* path);
 
 /* Hands every trace line (a timestamp and a text, without a line end) to
- * callback, from the thread that wrote it, one line at a time; NULL
- * switches the trace off. */
+ * callback, from the thread that wrote it; NULL switches the trace off. The
+ * callback runs with no lock of the library held: it may call any function
+ * of the library, switch the trace (the switch takes effect at the next
+ * line) or write to a file. An operation that it starts on a handle whose
+ * operation is tracing on the same thread does not wait for itself: it
+ * returns 0 with VEXOLANT_ERR_PORT (vexolant_os_error gives EDEADLK), and a
+ * close of that handle takes effect when the operation returns. Calls from
+ * several threads may run at the same time, each with a whole line; after a
+ * switch, a call already under way in another thread may still finish. */
 VEXOLANT_API void vexolant_trace_to_callback(void (*callback)(const char* line, void* user),
                                              void* user);
 

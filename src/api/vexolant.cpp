@@ -1,20 +1,23 @@
 // The library's C API: handles around ports, each with its own lock, and the
 // process-wide switches (the trace). Every operation is the same one the
-// console tool runs.
+// console tool runs. No C++ exception leaves an entry point.
 #include "vexolant/vexolant.h"
 
-#include <cerrno>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string_view>
+#include <thread>
 
-#include "api/handle.h"
+#include "api/console.h"
 #include "link/outcome.h"
 #include "link/port.h"
+#include "platform/os_error.h"
 #include "printer/operations.h"
 #include "trace/trace.h"
 
@@ -22,14 +25,20 @@ struct vexolant_port {
   std::mutex lock;  // one call at a time on this port
   vexolant::Port port;
   bool open = false;
+  bool closeAsked = false;  // a close came while an operation held the lock
+  int32_t osError = 0;      // behind the last operation's 145, else 0
+  // The thread whose operation holds the lock: a trace callback on that
+  // thread that calls in again gets an answer instead of waiting for itself.
+  std::atomic<std::thread::id> owner{};
 };
 
 namespace vexolant {
 
 namespace {
 
-constexpr uint32_t kDefaultBusyWaitMs = 30000;
-constexpr double kLongestBusyWaitS = 24.0 * 3600.0;
+constexpr int32_t kDefaultBusyWaitMs = 30000;
+constexpr int32_t kDefaultConnectTimeoutMs = 5000;
+constexpr int32_t kDefaultNegotiationTimeoutMs = 3000;
 
 // The live handles. A call finds its handle here before touching it, so a
 // handle that was closed (or never made) gets a defined answer; the record
@@ -67,96 +76,194 @@ int32_t NotOpen(int32_t* status, int32_t* error) {
   return 0;
 }
 
+// The OS error behind a failure that came from inside the library rather
+// than from the port: memory exhausted, or anything else thrown.
+int32_t ErrorOfException() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemoryError();
+  } catch (...) {
+    return InternalFailureError();
+  }
+}
+
+// Traces a failure thrown inside the library; tracing may itself fail.
+void TraceException(int32_t osError) noexcept {
+  try {
+    TraceError("Excepcion interna", osError);
+  } catch (...) {
+  }
+}
+
+bool IsOwnedByThisThread(const vexolant_port& handle) {
+  return handle.owner.load() == std::this_thread::get_id();
+}
+
+// Marks the lock of the handle as held by this thread for as long as it lives.
+class Owned {
+ public:
+  explicit Owned(vexolant_port* handle) : handle_(handle) {
+    handle_->owner.store(std::this_thread::get_id());
+  }
+  ~Owned() { handle_->owner.store(std::thread::id()); }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+
+ private:
+  vexolant_port* handle_;
+};
+
+void CloseLocked(vexolant_port* handle) {
+  if (!handle->open) return;
+  CloseFpctrl(&handle->port);
+  handle->open = false;
+}
+
 // Runs an operation on a live, open handle with its lock held; out-pointers
-// that are NULL receive into local codes.
+// that are NULL receive into local codes. The OS error behind a 145 is kept
+// for vexolant_os_error. A failure thrown inside the operation ends it with
+// 145 and a trace line.
 template <typename Operation>
-int32_t WithPort(vexolant_port* handle, int32_t* status, int32_t* error, Operation operation) {
-  const std::shared_ptr<vexolant_port> found = Find(handle);
-  if (found == nullptr) return NotOpen(status, error);
-  const std::lock_guard<std::mutex> guard(found->lock);
-  if (!found->open) return NotOpen(status, error);
+int32_t WithPort(vexolant_port* port, int32_t* status, int32_t* error, Operation operation) {
   int32_t localStatus = 0;
   int32_t localError = 0;
-  return operation(&found->port, status != nullptr ? status : &localStatus,
-                   error != nullptr ? error : &localError);
+  if (status == nullptr) status = &localStatus;
+  if (error == nullptr) error = &localError;
+  try {
+    const std::shared_ptr<vexolant_port> found = Find(port);
+    if (found == nullptr) return NotOpen(status, error);
+    if (IsOwnedByThisThread(*found)) {
+      // Called from a trace callback of this handle's own operation.
+      found->osError = SelfDeadlockError();
+      return NotOpen(status, error);
+    }
+    const std::lock_guard<std::mutex> guard(found->lock);
+    if (!found->open) return NotOpen(status, error);
+    int32_t result = 0;
+    {
+      const Owned owned(found.get());
+      found->port.lastError = 0;
+      try {
+        result = operation(&found->port, status, error);
+        found->osError = *error == FP_PORT_ERROR ? found->port.lastError : 0;
+        if (found->osError == 0 && *error == FP_PORT_ERROR) found->osError = InternalFailureError();
+      } catch (...) {
+        found->osError = ErrorOfException();
+        TraceException(found->osError);
+        result = NotOpen(status, error);
+      }
+    }
+    if (found->closeAsked) CloseLocked(found.get());
+    return result;
+  } catch (...) {
+    TraceException(ErrorOfException());
+    return NotOpen(status, error);
+  }
 }
 
-}  // namespace
-
-uint32_t PortWaitFromEnvironment() {
-  const char* text = std::getenv("VEXOLANT_PORT_WAIT");
-  if (text == nullptr || text[0] == '\0') return kDefaultBusyWaitMs;
-  char* end = nullptr;
-  const double seconds = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(seconds >= 0.0)) return kDefaultBusyWaitMs;
-  // Rounded to the millisecond without the maths library, which the console
-  // tool then need not load.
-  const double capped = seconds < kLongestBusyWaitS ? seconds : kLongestBusyWaitS;
-  return static_cast<uint32_t>(capped * 1000.0 + 0.5);
+// The options as the caller gave them: the fields within options->size, the
+// defaults for the rest. False when a field is out of range.
+bool TakeOptions(const vexolant_options* given, vexolant_options* options) {
+  vexolant_options_init(options);
+  if (given == nullptr) return true;
+  if (given->size < offsetof(vexolant_options, upload_limit_bytes)) return false;
+  const auto has = [given](size_t offset, size_t size) { return given->size >= offset + size; };
+#define VEXOLANT_TAKE(field)                                                     \
+  if (has(offsetof(vexolant_options, field), sizeof(vexolant_options::field))) { \
+    options->field = given->field;                                               \
+  }
+  VEXOLANT_TAKE(read_end)
+  VEXOLANT_TAKE(upload_limit_bytes)
+  VEXOLANT_TAKE(busy_wait_ms)
+  VEXOLANT_TAKE(connect_timeout_ms)
+  VEXOLANT_TAKE(negotiation_timeout_ms)
+#undef VEXOLANT_TAKE
+  return (options->read_end == VEXOLANT_READ_END_GAP ||
+          options->read_end == VEXOLANT_READ_END_COMPLETE) &&
+         options->upload_limit_bytes >= 1 && options->busy_wait_ms >= 0 &&
+         options->connect_timeout_ms >= 1 && options->negotiation_timeout_ms >= 1;
 }
 
-ReadEnd ReadEndFromEnvironment() {
-  const char* text = std::getenv("VEXOLANT_READ_END");
-  return text != nullptr && std::strcmp(text, "complete") == 0 ? ReadEnd::Complete : ReadEnd::Gap;
+void ApplyOptions(const vexolant_options& options, Port* port) {
+  port->readEnd = options.read_end == VEXOLANT_READ_END_COMPLETE ? ReadEnd::Complete : ReadEnd::Gap;
+  port->uploadLimitBytes = static_cast<uint64_t>(options.upload_limit_bytes);
+  port->busyWaitMs = static_cast<uint32_t>(options.busy_wait_ms);
+  port->connectTimeoutMs = static_cast<uint32_t>(options.connect_timeout_ms);
+  port->negotiationTimeoutMs = static_cast<uint32_t>(options.negotiation_timeout_ms);
 }
 
-int32_t OpenHandle(const char* portName, uint32_t busyWaitMs, const PortBackend* backend,
+int32_t OpenHandle(const char* portName, const vexolant_options* given, const PortBackend* backend,
                    void* backendState, vexolant_port** port) {
   if (port == nullptr) return -1;
   *port = nullptr;
-  const int32_t invalid = PortNameError(portName);
-  if (invalid != 0) return invalid;
-  std::shared_ptr<vexolant_port> handle(new (std::nothrow) vexolant_port);
-  if (handle == nullptr) return ENOMEM;
-  handle->port.backend = backend;
-  handle->port.state = backendState;
-  handle->port.busyWaitMs = busyWaitMs;
-  handle->port.readEnd = ReadEndFromEnvironment();
-  int32_t error = 0;
-  if (OpenFpctrl(&handle->port, portName, &error) != 1) return error != 0 ? error : EIO;
-  handle->open = true;
-  const std::lock_guard<std::mutex> guard(g_handlesLock);
-  vexolant_port* const value = NewHandleValue();
-  g_handles[value] = handle;
-  *port = value;
-  return 0;
+  try {
+    vexolant_options options;
+    if (!TakeOptions(given, &options)) return InvalidArgumentError();
+    const int32_t invalid = PortNameError(portName);
+    if (invalid != 0) return invalid;
+    auto handle = std::make_shared<vexolant_port>();
+    handle->port.backend = backend;
+    handle->port.state = backendState;
+    ApplyOptions(options, &handle->port);
+    int32_t error = 0;
+    if (OpenFpctrl(&handle->port, portName, &error) != 1) {
+      return error != 0 ? error : InternalFailureError();
+    }
+    handle->open = true;
+    const std::lock_guard<std::mutex> guard(g_handlesLock);
+    vexolant_port* const value = NewHandleValue();
+    g_handles[value] = handle;
+    *port = value;
+    return 0;
+  } catch (...) {
+    const int32_t error = ErrorOfException();
+    TraceException(error);
+    return error;
+  }
 }
-
-namespace {
 
 struct CodeText {
   int32_t code;
   const char* text;
 };
 
+// The link's codes, then the printer's decoded error codes.
 constexpr CodeText kCodeTexts[] = {
     {0, "no error"},
-    {FP_PORT_ERROR, "the port failed (purge, write or read), or it is not open"},
-    {FP_ANSWER_ERROR, "the printer's answer was invalid or unexpected"},
-    {FP_NO_ANSWER, "the printer did not answer"},
-    {FP_NAK_ERROR, "the printer answered NAK"},
-    {FP_FILE_ERROR, "a file could not be opened, read or written"},
-    {FP_TEXT_ERROR, "the command text holds STX, ETX or ETB and was not sent"},
-    {92, "the command file held no command, or the printer's error 92 (command refused)"},
-    {1, "the printer's error 1 (command accepted)"},
-    {2, "the printer's error 2 (command accepted)"},
-    {3, "the printer's error 3 (command refused)"},
-    {80, "the printer's error 80 (command refused)"},
-    {84, "the printer's error 84 (command refused)"},
-    {88, "the printer's error 88 (command refused)"},
-    {96, "the printer's error 96 (command refused)"},
-    {100, "the printer's error 100 (command refused)"},
-    {108, "the printer's error 108 (command refused)"},
-    {112, "the printer's status reports an error (command refused)"},
-    {225, "the printer's error 225 (command refused)"},
-    {226, "the printer's error 226 (command refused)"},
-    {227, "the printer's error 227 (command refused)"},
-    {228, "the printer's error 228 (command refused)"},
-    {232, "the printer's error 232 (command accepted)"},
-    {233, "the printer's error 233 (command refused)"},
+    {VEXOLANT_ERR_PORT, "the port failed (purge, write or read), or it is not open"},
+    {VEXOLANT_ERR_ANSWER, "the printer's answer was invalid or unexpected"},
+    {VEXOLANT_ERR_NO_ANSWER, "the printer did not answer"},
+    {VEXOLANT_ERR_NAK, "the printer answered NAK"},
+    {VEXOLANT_ERR_FILE, "a file could not be opened, read or written"},
+    {VEXOLANT_ERR_FRAMING, "the command text holds STX, ETX or ETB and was not sent"},
+    {VEXOLANT_ERR_UPLOAD_LIMIT, "the upload went on past its size bound"},
+    {VEXOLANT_ERR_NO_COMMAND,
+     "the command file held no command, or the printer's error 92 (command refused)"},
+    {VEXOLANT_PRINTER_ERR_ACCEPTED_1, "the printer's error 1 (command accepted)"},
+    {VEXOLANT_PRINTER_ERR_ACCEPTED_2, "the printer's error 2 (command accepted)"},
+    {VEXOLANT_PRINTER_ERR_REFUSED_3, "the printer's error 3 (command refused)"},
+    {VEXOLANT_PRINTER_ERR_REFUSED_80, "the printer's error 80 (command refused)"},
+    {VEXOLANT_PRINTER_ERR_REFUSED_84, "the printer's error 84 (command refused)"},
+    {VEXOLANT_PRINTER_ERR_REFUSED_88, "the printer's error 88 (command refused)"},
+    {VEXOLANT_PRINTER_ERR_REFUSED_96, "the printer's error 96 (command refused)"},
+    {VEXOLANT_PRINTER_ERR_REFUSED_100, "the printer's error 100 (command refused)"},
+    {VEXOLANT_PRINTER_ERR_REFUSED_108, "the printer's error 108 (command refused)"},
+    {VEXOLANT_PRINTER_ERR_STATUS_FAULT, "the printer's status reports an error (command refused)"},
+    {VEXOLANT_PRINTER_ERR_REFUSED_225, "the printer's error 225 (command refused)"},
+    {VEXOLANT_PRINTER_ERR_REFUSED_226, "the printer's error 226 (command refused)"},
+    {VEXOLANT_PRINTER_ERR_REFUSED_227, "the printer's error 227 (command refused)"},
+    {VEXOLANT_PRINTER_ERR_REFUSED_228, "the printer's error 228 (command refused)"},
+    {VEXOLANT_PRINTER_ERR_ACCEPTED_232, "the printer's error 232 (command accepted)"},
+    {VEXOLANT_PRINTER_ERR_REFUSED_233, "the printer's error 233 (command refused)"},
 };
 
 }  // namespace
+
+int32_t OpenOnBackend(const char* portName, const vexolant_options* options,
+                      const PortBackend* backend, void* backendState, vexolant_port** port) {
+  return OpenHandle(portName, options, backend, backendState, port);
+}
 
 }  // namespace vexolant
 
@@ -164,28 +271,63 @@ using namespace vexolant;
 
 extern "C" {
 
+void vexolant_options_init(vexolant_options* options) {
+  if (options == nullptr) return;
+  *options = vexolant_options{};
+  options->size = sizeof(vexolant_options);
+  options->read_end = VEXOLANT_READ_END_GAP;
+  options->upload_limit_bytes = static_cast<int64_t>(kDefaultUploadLimitBytes);
+  options->busy_wait_ms = kDefaultBusyWaitMs;
+  options->connect_timeout_ms = kDefaultConnectTimeoutMs;
+  options->negotiation_timeout_ms = kDefaultNegotiationTimeoutMs;
+}
+
+int32_t vexolant_open_with(const char* port_name, const vexolant_options* options,
+                           vexolant_port** port) {
+  return OpenHandle(port_name, options, nullptr, nullptr, port);
+}
+
 int32_t vexolant_open(const char* port_name, vexolant_port** port) {
-  return OpenHandle(port_name, PortWaitFromEnvironment(), nullptr, nullptr, port);
+  return OpenHandle(port_name, nullptr, nullptr, nullptr, port);
 }
 
 int32_t vexolant_open_wait(const char* port_name, int32_t wait_ms, vexolant_port** port) {
-  return OpenHandle(port_name, wait_ms > 0 ? static_cast<uint32_t>(wait_ms) : 0, nullptr, nullptr,
-                    port);
+  vexolant_options options;
+  vexolant_options_init(&options);
+  options.busy_wait_ms = wait_ms > 0 ? wait_ms : 0;
+  return OpenHandle(port_name, &options, nullptr, nullptr, port);
 }
 
 void vexolant_close(vexolant_port* port) {
-  std::shared_ptr<vexolant_port> found;
-  {
-    const std::lock_guard<std::mutex> guard(g_handlesLock);
-    const auto it = g_handles.find(port);
-    if (it == g_handles.end()) return;
-    found = it->second;
-    g_handles.erase(it);
+  try {
+    std::shared_ptr<vexolant_port> found;
+    {
+      const std::lock_guard<std::mutex> guard(g_handlesLock);
+      const auto it = g_handles.find(port);
+      if (it == g_handles.end()) return;
+      found = it->second;
+      g_handles.erase(it);
+    }
+    if (IsOwnedByThisThread(*found)) {
+      // A trace callback of the handle's own operation: the operation closes
+      // the port when it returns.
+      found->closeAsked = true;
+      return;
+    }
+    const std::lock_guard<std::mutex> guard(found->lock);
+    CloseLocked(found.get());
+  } catch (...) {
+    TraceException(ErrorOfException());
   }
-  const std::lock_guard<std::mutex> guard(found->lock);
-  if (!found->open) return;
-  CloseFpctrl(&found->port);
-  found->open = false;
+}
+
+int32_t vexolant_os_error(const vexolant_port* port) {
+  try {
+    const std::shared_ptr<vexolant_port> found = Find(port);
+    return found == nullptr ? 0 : found->osError;
+  } catch (...) {
+    return 0;
+  }
 }
 
 int32_t vexolant_check(vexolant_port* port) {
@@ -208,6 +350,14 @@ int32_t vexolant_send_file(vexolant_port* port, const char* path, int32_t* statu
                   [path](Port* p, int32_t* s, int32_t* e) { return SendFileCmd(p, s, e, path); });
 }
 
+int32_t vexolant_send_lines(vexolant_port* port, const char* bytes, size_t length, int32_t* status,
+                            int32_t* error) {
+  const std::string_view text =
+      bytes != nullptr ? std::string_view(bytes, length) : std::string_view();
+  return WithPort(port, status, error,
+                  [text](Port* p, int32_t* s, int32_t* e) { return SendLinesCmd(p, s, e, text); });
+}
+
 int32_t vexolant_upload_report(vexolant_port* port, const char* text, const char* output_path,
                                int32_t* status, int32_t* error) {
   return WithPort(port, status, error, [text, output_path](Port* p, int32_t* s, int32_t* e) {
@@ -224,20 +374,32 @@ int32_t vexolant_upload_status(vexolant_port* port, const char* text, const char
 
 int32_t vexolant_set_read_end(vexolant_port* port, int32_t mode) {
   if (mode != VEXOLANT_READ_END_GAP && mode != VEXOLANT_READ_END_COMPLETE) return -1;
-  const std::shared_ptr<vexolant_port> found = Find(port);
-  if (found == nullptr) return -1;
-  const std::lock_guard<std::mutex> guard(found->lock);
-  if (!found->open) return -1;
-  found->port.readEnd = mode == VEXOLANT_READ_END_COMPLETE ? ReadEnd::Complete : ReadEnd::Gap;
-  return 0;
+  try {
+    const std::shared_ptr<vexolant_port> found = Find(port);
+    if (found == nullptr || IsOwnedByThisThread(*found)) return -1;
+    const std::lock_guard<std::mutex> guard(found->lock);
+    if (!found->open) return -1;
+    found->port.readEnd = mode == VEXOLANT_READ_END_COMPLETE ? ReadEnd::Complete : ReadEnd::Gap;
+    return 0;
+  } catch (...) {
+    TraceException(ErrorOfException());
+    return -1;
+  }
 }
 
 int32_t vexolant_trace_to_file(const char* path) {
-  return TraceToFile(path);
+  try {
+    return TraceToFile(path);
+  } catch (...) {
+    return ErrorOfException();
+  }
 }
 
 void vexolant_trace_to_callback(void (*callback)(const char* line, void* user), void* user) {
-  TraceToCallback(callback, user);
+  try {
+    TraceToCallback(callback, user);
+  } catch (...) {
+  }
 }
 
 const char* vexolant_error_text(int32_t code) {
@@ -248,7 +410,7 @@ const char* vexolant_error_text(int32_t code) {
 }
 
 const char* vexolant_version(void) {
-  return VEXOLANT_VERSION;
+  return VEXOLANT_VERSION_STRING;
 }
 
 }  // extern "C"

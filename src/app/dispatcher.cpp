@@ -4,14 +4,15 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "api/handle.h"
+#include "api/console.h"
+#include "app/environment.h"
 #include "app/home.h"
+#include "app/port_hint.h"
 #include "app/report.h"
-#include "app/version.h"
-#include "link/port.h"
+#include "platform/escape.h"
+#include "platform/os_error.h"
 #include "platform/plain_file.h"
-#include "trace/escape.h"
-#include "trace/trace.h"
+#include "vexolant/vexolant.h"
 
 namespace vexolant {
 
@@ -120,8 +121,9 @@ void ReportOpenFailure(const std::string& name, int32_t error, uint32_t waitMs) 
     hint += waited;
   }
   std::fprintf(stderr, "vexolant: cannot open the port %s: %s%s%s%s\n",
-               EscapeForTerminal(PortDevicePath(name.c_str())).c_str(), OsErrorText(error).c_str(),
-               hint.empty() ? "" : " (", hint.c_str(), hint.empty() ? "" : ")");
+               EscapeForTerminal(DeviceOfPortName(name.c_str())).c_str(),
+               OsErrorText(error).c_str(), hint.empty() ? "" : " (", hint.c_str(),
+               hint.empty() ? "" : ")");
 }
 
 bool IsParen(char c) {
@@ -157,7 +159,8 @@ int ReadPortName(const std::string& path, std::string* name, int* error) {
   if (file == nullptr) return 0;
   errno = 0;
   int c = 0;
-  while (name->size() <= kMaxPortName && (c = std::fgetc(file)) != EOF && c != '\r' && c != '\n') {
+  while (name->size() <= kLongestPortName && (c = std::fgetc(file)) != EOF && c != '\r' &&
+         c != '\n') {
     name->push_back(static_cast<char>(c));
   }
   const bool failed = std::ferror(file) != 0;
@@ -167,12 +170,7 @@ int ReadPortName(const std::string& path, std::string* name, int* error) {
 }
 
 int RunTool(int argc, const char* const* argv, const PortBackend* backend, void* backendState) {
-  int traceError = 0;
-  if (TraceStartFromEnvironment(&traceError) == 0) {
-    std::fprintf(stderr, "vexolant: cannot open the trace file %s: %s (tracing is off)\n",
-                 EscapeForTerminal(std::getenv("VEXOLANT_TRACE")).c_str(),
-                 PlainFileErrorText(traceError).c_str());
-  }
+  StartTraceFromEnvironment();
   if (argc < 2) {
     PrintUsage(stderr);
     return kExitUsage;
@@ -183,7 +181,7 @@ int RunTool(int argc, const char* const* argv, const PortBackend* backend, void*
     return ConsoleWritten() != 0 ? 0 : kExitConsoleFailed;
   }
   if (arg == "--version") {
-    std::printf("vexolant %s\n", kVersionText);
+    std::printf("vexolant %s (%s)\n", vexolant_version(), VEXOLANT_PLATFORM);
     return ConsoleWritten() != 0 ? 0 : kExitConsoleFailed;
   }
   const Request request = SplitRequest(argv[1]);
@@ -212,17 +210,17 @@ int RunTool(int argc, const char* const* argv, const PortBackend* backend, void*
                  EscapeForTerminal(portFile).c_str());
     return kExitPortNotOpened;
   }
-  if (const char* fault = PortNameFault(portName)) {
+  if (const char* fault = PortNameProblem(portName)) {
     std::fprintf(stderr, "vexolant: cannot open the port named in %s: %s (\"%s\")\n",
                  EscapeForTerminal(portFile).c_str(), fault, EscapeForTerminal(portName).c_str());
     return kExitPortNotOpened;
   }
 
   vexolant_port* port = nullptr;
-  const uint32_t waitMs = PortWaitFromEnvironment();
-  const int32_t openError = OpenHandle(portName.c_str(), waitMs, backend, backendState, &port);
+  const vexolant_options options = OptionsFromEnvironment();
+  const int32_t openError = OpenOnBackend(portName.c_str(), &options, backend, backendState, &port);
   if (openError != 0) {
-    ReportOpenFailure(portName, openError, waitMs);
+    ReportOpenFailure(portName, openError, static_cast<uint32_t>(options.busy_wait_ms));
     return kExitPortNotOpened;
   }
 

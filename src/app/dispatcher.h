@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "link/port.h"
-
 namespace vexolant {
+
+struct PortBackend;
 
 struct Request {
   std::string word;
@@ -20,7 +20,7 @@ struct Request {
 Request SplitRequest(const char* text);
 
 // Reads the port name: the first line of the port file without CR or LF, or
-// its first 256 bytes when it is longer (so that PortNameFault finds it).
+// its first 256 bytes when it is longer (so that the name check finds it).
 // Returns 0 and the errno value (kNotPlainFile for a file that is neither a
 // regular file nor a character device) in *error when the file cannot be
 // read; an empty name is returned as such.

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "app/home.h"
+#include "platform/escape.h"
 #include "platform/plain_file.h"
-#include "trace/escape.h"
 
 namespace vexolant {
 

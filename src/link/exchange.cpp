@@ -61,7 +61,7 @@ AttemptEnd ClassifyControlByte(Port* port, const ExchangePlan& plan, ExchangeSta
 AttemptEnd Classify(Port* port, const ExchangePlan& plan, ExchangeState* state,
                     const Reply& reply) {
   if (reply.length == 0) {
-    TraceError("CheckFprinter: Timeout Ciclo", static_cast<int32_t>(state->attempt));
+    TraceError(plan.texts->silent, static_cast<int32_t>(state->attempt));
     state->bNotAnswer_Error = true;
     return AttemptEnd::Retry;
   }
@@ -73,7 +73,7 @@ AttemptEnd Classify(Port* port, const ExchangePlan& plan, ExchangeState* state,
   if (reply.length == 1) return ClassifyControlByte(port, plan, state, reply.bytes[0]);
   if (reply.length == 5 || reply.length == 9) return AttemptEnd::Stop;
   Step(plan, &AttemptSteps::length);
-  TraceError("CheckFprinter: Longitud", static_cast<int32_t>(reply.length));
+  TraceError(plan.texts->badLength, static_cast<int32_t>(reply.length));
   state->bAnswer_Error = true;
   return AttemptEnd::Stop;
 }
@@ -113,28 +113,29 @@ Reply RunExchange(Port* port, const ExchangePlan& plan, ExchangeState* state) {
   return reply;
 }
 
-int32_t JudgeExchange(const ExchangeState& state, bool traced, const char* successText) {
+int32_t JudgeExchange(const ExchangeState& state, const OutcomeTexts* texts,
+                      const char* successText) {
   struct OutcomeRow {
     bool ExchangeState::*flag;
     int32_t code;
-    const char* text;
+    const char* OutcomeTexts::*text;
   };
   static constexpr OutcomeRow kFlagRows[] = {
-      {&ExchangeState::bAnswer_Error, FP_ANSWER_ERROR, "CheckFprinter: Answer or LRC Error"},
-      {&ExchangeState::bNotAnswer_Error, FP_NO_ANSWER, "CheckFprinter: bNotAnswer_Error"},
-      {&ExchangeState::bNAK_Error, FP_NAK_ERROR, "CheckFprinter: bNAK_Error"},
+      {&ExchangeState::bAnswer_Error, FP_ANSWER_ERROR, &OutcomeTexts::answer},
+      {&ExchangeState::bNotAnswer_Error, FP_NO_ANSWER, &OutcomeTexts::noAnswer},
+      {&ExchangeState::bNAK_Error, FP_NAK_ERROR, &OutcomeTexts::nak},
   };
   if (state.osError != 0) {
-    if (traced) TraceError("CheckFprinter: Lectura o Escritura", state.osError);
+    if (texts != nullptr) TraceError(texts->portFailed, state.osError);
     return FP_PORT_ERROR;
   }
   for (const OutcomeRow& row : kFlagRows) {
     if (state.*row.flag) {
-      if (traced) TraceError(row.text, 0);
+      if (texts != nullptr) TraceError(texts->*row.text, 0);
       return row.code;
     }
   }
-  if (traced && successText != nullptr) TraceText(successText);
+  if (texts != nullptr && successText != nullptr) TraceText(successText);
   return 0;
 }
 
@@ -164,7 +165,7 @@ int SendControlByte(Port* port, uint8_t byte, const char* failLabel, int32_t* os
 }
 
 void CollectBlock(Port* port, Block* block, uint32_t piece, const char* pieceTrace,
-                  int32_t* osError) {
+                  const char* readFailLabel, int32_t* osError) {
   block->length = 0;
   block->bytes[0] = 0;
   block->cut = false;
@@ -183,7 +184,7 @@ void CollectBlock(Port* port, Block* block, uint32_t piece, const char* pieceTra
     }
     const uint32_t got = std::min(PortReadCall(port, call, osError), call.max);
     if (*osError != 0) {
-      TraceError("SendCmd: Input2", *osError);
+      TraceError(readFailLabel, *osError);
       return;
     }
     const uint32_t scanFrom = block->length;

@@ -44,9 +44,21 @@ struct AttemptSteps {
   const char* length = nullptr;   // a valid frame of a length not taken
 };
 
+// Trace texts of an exchange's outcomes, given by the operation that runs it.
+struct OutcomeTexts {
+  const char* silent = nullptr;      // a read that brought nothing (with the attempt)
+  const char* badLength = nullptr;   // a valid frame of a length not taken (with it)
+  const char* portFailed = nullptr;  // the OS error of a purge, write or read
+  const char* answer = nullptr;      // bAnswer_Error
+  const char* noAnswer = nullptr;    // bNotAnswer_Error
+  const char* nak = nullptr;         // bNAK_Error
+  const char* ok = nullptr;          // success
+};
+
 // What sets one exchange apart from the others that run the attempt loop.
 struct ExchangePlan {
-  const char* purgeLabel = nullptr;  // trace of a failed purge; nullptr: no purge
+  const OutcomeTexts* texts = nullptr;  // required
+  const char* purgeLabel = nullptr;     // trace of a failed purge; nullptr: no purge
   ExchangeRequest request = ExchangeRequest::None;
   const char* text = nullptr;  // command text of a frame request; nullptr is empty
   bool traceFrame = false;     // "Salida" with the frame before each write
@@ -74,11 +86,10 @@ struct Reply {
 Reply RunExchange(Port* port, const ExchangePlan& plan, ExchangeState* state);
 
 // The outcome: 145, 144, 137 or 128 for the first of the OS error and the
-// flags that is set, else 0. With traced, the failure is traced with its
-// "CheckFprinter: ..." text, and success with successText when given.
-int32_t JudgeExchange(const ExchangeState& state, bool traced, const char* successText);
-
-constexpr const char* kExchangeOk = "CheckFprinter: OK";
+// flags that is set, else 0. With texts, the failure is traced with its
+// text, and success with successText when given.
+int32_t JudgeExchange(const ExchangeState& state, const OutcomeTexts* texts,
+                      const char* successText);
 
 // Purges the port; 0 after a failure, whose OS error is taken and traced with
 // failLabel.
@@ -103,11 +114,11 @@ struct Block {
 // Collects one block in reads of up to piece bytes. Stops at a read that
 // brings nothing, once the first ETX or ETB held is followed by its LRC, or
 // when the block is full; no read runs past it, nor past the block deadline
-// (which marks the block cut). A failed read is traced "SendCmd: Input2" and
+// (which marks the block cut). A failed read is traced with readFailLabel and
 // leaves *osError set. With pieceTrace, the bytes held are traced as text
 // after every read.
 void CollectBlock(Port* port, Block* block, uint32_t piece, const char* pieceTrace,
-                  int32_t* osError);
+                  const char* readFailLabel, int32_t* osError);
 
 enum class BlockVerdict { Empty, Failed, Accepted };
 

@@ -68,11 +68,14 @@ int IsWholeReply(const uint8_t* bytes, uint32_t length) {
 }
 
 int HoldsFramingByte(const char* text) {
-  if (text == nullptr) return 0;
-  const uint32_t n = CommandTextLength(text);
-  for (uint32_t i = 0; i < n; ++i) {
-    const char c = text[i];
-    if (c == ASCII_STX || c == ASCII_ETX || c == ASCII_ETB) return 1;
+  return text == nullptr ? 0 : HoldsFramingByte(text, CommandTextLength(text));
+}
+
+int HoldsFramingByte(const char* bytes, size_t length) {
+  for (size_t i = 0; i < length && i < kMaxCommandText; ++i) {
+    const char c = bytes[i];
+    if (c == '\r' || c == '\n') return 0;
+    if (c == '\0' || c == ASCII_STX || c == ASCII_ETX || c == ASCII_ETB) return 1;
   }
   return 0;
 }

@@ -2,6 +2,7 @@
 // their check byte (LRC), and the validity rule for received replies.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vexolant {
@@ -52,5 +53,11 @@ int IsWholeReply(const uint8_t* bytes, uint32_t length);
 // holds STX, ETX or ETB: the printer would take it for more than one frame,
 // so it is never sent.
 int HoldsFramingByte(const char* text);
+
+// The same for a command line held with its length, bytes[0, length): the
+// text a frame would carry from it (before the first CR or LF, at most
+// kMaxCommandText bytes) holding a NUL counts too. A NUL would end the text
+// as a C string, so the printer would get less than the line.
+int HoldsFramingByte(const char* bytes, size_t length);
 
 }  // namespace vexolant

@@ -13,5 +13,8 @@ constexpr int32_t FP_FILE_ERROR = 153;    // an output or command file cannot be
 // A command text holding STX, ETX or ETB: the printer would read it as more
 // than one frame, so it is refused before anything is sent.
 constexpr int32_t FP_TEXT_ERROR = 146;
+// An upload that went on past its size bound: the file keeps what was stored
+// before, and the block over the bound gets no ACK.
+constexpr int32_t FP_UPLOAD_LIMIT = 147;
 
 }  // namespace vexolant

@@ -4,7 +4,7 @@
 #include <chrono>
 
 #include "link/frame.h"
-#include "trace/trace.h"
+#include "platform/os_error.h"
 
 namespace vexolant {
 
@@ -77,6 +77,20 @@ int64_t SteadyNowNs() {
       .count();
 }
 
+Drain WaitForOutput(const OutputQueue& queue, int64_t deadlineNs, int32_t* error) {
+  *error = 0;
+  for (;;) {
+    uint32_t bytes = 0;
+    *error = queue.queued(queue.context, &bytes);
+    if (*error != 0) return Drain::Failed;
+    if (bytes == 0) return Drain::Empty;
+    const int64_t left = deadlineNs - queue.nowNs(queue.context);
+    if (left <= 0) return Drain::TimedOut;
+    const int64_t lineNs = std::clamp(kLineByteNs * bytes, kDrainMinSleepNs, kDrainMaxSleepNs);
+    queue.sleepNs(queue.context, std::min(lineNs, left));
+  }
+}
+
 uint32_t TimedRead(Port* port, const ReadCall& call, ReadSomeFn readSome, int32_t* error) {
   constexpr int64_t kMsNs = 1000000;
   *error = 0;
@@ -100,25 +114,6 @@ uint32_t TimedRead(Port* port, const ReadCall& call, ReadSomeFn readSome, int32_
     deadline = std::min(end, SteadyNowNs() + int64_t{kInterByteGapMs} * kMsNs);
   }
   return got;
-}
-
-int OpenFpctrl(Port* port, const char* name, int32_t* error, uint32_t* waitedMs) {
-  TraceText("** OpenFpctrl 10112006 **");
-  int32_t openError = 0;
-  if (PortOpen(port, name, &openError, waitedMs) == 1) {
-    TraceText("Puerto abierto");
-    if (error != nullptr) *error = 0;
-    return 1;
-  }
-  TraceError("Port_Open", openError);
-  if (error != nullptr) *error = openError;
-  return 0;
-}
-
-int CloseFpctrl(Port* port) {
-  TraceText("** CloseFpctrl **");
-  PortClose(port);
-  return 1;
 }
 
 }  // namespace vexolant

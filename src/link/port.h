@@ -11,12 +11,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
 namespace vexolant {
 
 struct Port;
+
+constexpr uint64_t kDefaultUploadLimitBytes = uint64_t{64} * 1024 * 1024;
 
 // Read times of the link.
 constexpr uint32_t kInterByteGapMs = 50;   // silence after the last byte that ends a read
@@ -58,6 +61,11 @@ struct PortBackend {
   void (*pause)(Port* port, uint32_t milliseconds);
   // Milliseconds of a monotonic clock.
   uint64_t (*now)(Port* port);
+  // Makes what was written to an upload's output file (flushed already)
+  // durable before its block is acknowledged: 0 or the OS error. nullptr is
+  // the platform's own SyncFile (printer/sync_file.h); a fake records when
+  // it is asked.
+  int (*syncFile)(Port* port, std::FILE* file);
 };
 
 struct Port {
@@ -68,6 +76,12 @@ struct Port {
   ReadEnd readEnd = ReadEnd::Gap;
   // How long an open waits for a port that another process holds.
   uint32_t busyWaitMs = 0;
+  // The largest upload stored, in bytes of its output file.
+  uint64_t uploadLimitBytes = kDefaultUploadLimitBytes;
+  // Network ports: resolution and connect; each option negotiation and
+  // purge confirmation.
+  uint32_t connectTimeoutMs = 5000;
+  uint32_t negotiationTimeoutMs = 3000;
 };
 
 // The platform's backend (defined by port_posix.cpp or port_win32.cpp).
@@ -82,6 +96,29 @@ using ReadSomeFn = uint32_t (*)(Port* port, uint8_t* buffer, uint32_t max, int64
 uint32_t TimedRead(Port* port, const ReadCall& call, ReadSomeFn readSome, int32_t* error);
 // Nanoseconds of the steady clock, the one TimedRead's deadlines are on.
 int64_t SteadyNowNs();
+
+// Waiting for written bytes to leave the driver's output queue, under a
+// deadline: a device that stops taking bytes (a USB adapter that hangs)
+// must not hold the run and the port. queued tells the bytes still queued
+// (0 or the OS error); the wait sleeps between two questions, never
+// spinning, as long as the queued bytes need on the line (at least
+// kDrainMinSleepNs, at most kDrainMaxSleepNs).
+struct OutputQueue {
+  int32_t (*queued)(void* context, uint32_t* bytes);
+  int64_t (*nowNs)(void* context);
+  void (*sleepNs)(void* context, int64_t ns);
+  void* context;
+};
+// A byte on the line at 9600 baud with start, parity and stop bits: 11 bits.
+constexpr int64_t kLineByteNs = 11 * 1000000000LL / 9600;
+// What a write's bytes may take past their time on the line to leave.
+constexpr int64_t kDrainSlackNs = 500 * 1000000LL;
+constexpr int64_t kDrainMinSleepNs = 1000000;
+constexpr int64_t kDrainMaxSleepNs = 10 * 1000000LL;
+enum class Drain { Empty, TimedOut, Failed };
+// Empty once the queue holds nothing; TimedOut when it still holds bytes at
+// deadlineNs (of queue.nowNs); Failed with *error when it cannot be asked.
+Drain WaitForOutput(const OutputQueue& queue, int64_t deadlineNs, int32_t* error);
 
 // Longest port name, in bytes.
 constexpr size_t kMaxPortName = 255;
@@ -109,25 +146,8 @@ uint32_t PortReadCall(Port* port, const ReadCall& call, int32_t* error);
 void Pause(Port* port, uint32_t milliseconds);
 uint64_t PortNow(Port* port);
 
-// Entry operations of the front end. OpenFpctrl returns 1 when the port is
-// open; the OS error of a failed open goes to *error when it is given.
-int OpenFpctrl(Port* port, const char* name, int32_t* error = nullptr,
-               uint32_t* waitedMs = nullptr);
-int CloseFpctrl(Port* port);
-
-// Platform helpers for messages a person can act on (defined per platform).
-// The device a port name opens: "ttyS0" -> "/dev/ttyS0", "COM10" -> "\\.\COM10".
+// The device a port name opens: "ttyS0" -> "/dev/ttyS0", "COM10" ->
+// "\\.\COM10" (defined per platform).
 std::string PortDevicePath(const char* name);
-// The operating system's own text for an error number.
-std::string OsErrorText(int32_t error);
-// A hint for a port that cannot be opened, or "" when there is none.
-const char* PortOpenHint(int32_t error);
-// The OS error of a port name that is refused before any open: EINVAL, or
-// ERROR_INVALID_NAME on Windows.
-int32_t InvalidPortNameError();
-// Nonzero for the OS error of a port that another process holds.
-int PortBusyError(int32_t error);
-// Who holds a busy port, such as "process 1234", or "" when it cannot be told.
-std::string PortHolder(const char* name);
 
 }  // namespace vexolant

@@ -4,10 +4,6 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#ifdef __linux__
-#include <sys/sysmacros.h>
-#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -171,6 +167,49 @@ int WaitFor(int fd, short events, int64_t deadlineNs) {
   }
 }
 
+// The bytes in the driver's output queue. A device that cannot tell (no
+// TIOCOUTQ) counts as empty: tcdrain then waits for it.
+int32_t OutputQueued(void* context, uint32_t* bytes) {
+  int queued = 0;
+  *bytes = 0;
+  if (ioctl(*static_cast<const int*>(context), TIOCOUTQ, &queued) != 0) {
+    return errno == ENOTTY || errno == EINVAL ? 0 : errno;
+  }
+  *bytes = queued > 0 ? static_cast<uint32_t>(queued) : 0;
+  return 0;
+}
+
+int64_t SteadyNs(void*) {
+  return SteadyNowNs();
+}
+
+void SleepNs(void*, int64_t ns) {
+  timespec left{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+// Waits, up to deadlineNs, until the written bytes have left the driver's
+// queue, then for the device's own FIFO (tcdrain, now a matter of a few
+// bytes). 0, ETIMEDOUT or the OS error.
+int32_t DrainOutput(int fd, int64_t deadlineNs) {
+  int descriptor = fd;
+  const OutputQueue queue{OutputQueued, SteadyNs, SleepNs, &descriptor};
+  int32_t error = 0;
+  switch (WaitForOutput(queue, deadlineNs, &error)) {
+    case Drain::TimedOut:
+      return ETIMEDOUT;
+    case Drain::Failed:
+      return error;
+    case Drain::Empty:
+      break;
+  }
+  while (tcdrain(fd) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
 void PosixWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error) {
   *error = 0;
   const int fd = Fd(port);
@@ -178,7 +217,8 @@ void PosixWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error
     *error = Fail(port, EBADF);
     return;
   }
-  const int64_t deadline = SteadyNowNs() + kWritePerByteNs * count + kWriteSlackNs;
+  const int64_t start = SteadyNowNs();
+  const int64_t deadline = start + kWritePerByteNs * count + kWriteSlackNs;
   uint32_t sent = 0;
   while (sent < count) {
     const ssize_t n = write(fd, bytes + sent, count - sent);
@@ -205,12 +245,10 @@ void PosixWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error
       return;
     }
   }
-  while (tcdrain(fd) != 0) {
-    if (errno != EINTR) {
-      *error = Fail(port, errno);
-      return;
-    }
-  }
+  // The bytes are the driver's now; they must leave within their time on the
+  // line at 9600 baud and a margin, or the port counts as failed.
+  const int32_t drained = DrainOutput(fd, start + kLineByteNs * count + kDrainSlackNs);
+  if (drained != 0) *error = Fail(port, drained);
 }
 
 // The verdict on a read that brought no bytes although poll reported the
@@ -264,7 +302,7 @@ uint64_t PosixNow(Port*) {
 }
 
 constexpr PortBackend kPosixPort = {PosixOpen, PosixClose, PosixPurge, PosixWrite,
-                                    PosixRead, PosixPause, PosixNow};
+                                    PosixRead, PosixPause, PosixNow,   nullptr};
 
 }  // namespace
 
@@ -275,66 +313,6 @@ const PortBackend* PlatformPort() {
 std::string PortDevicePath(const char* name) {
   if (std::strchr(name, '/') != nullptr) return name;
   return std::string("/dev/") + name;
-}
-
-std::string OsErrorText(int32_t error) {
-  return std::strerror(error);
-}
-
-const char* PortOpenHint(int32_t error) {
-  switch (error) {
-    case EACCES:
-    case EPERM:
-      return "join the group that owns the device, such as dialout or uucp, then log in again";
-    case EBUSY:
-      return "another program holds the port";
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-      return "no such device; check the name in Puerto.dat, such as ttyUSB0 or ttyS0";
-    default:
-      return "";
-  }
-}
-
-// On Linux the holder of a device's lock is listed in /proc/locks, as
-// "1: FLOCK  ADVISORY  WRITE 1234 00:05:3 0 EOF" with the device number and
-// inode of the locked file.
-std::string PortHolder(const char* name) {
-#ifndef __linux__
-  (void)name;
-  return "";
-#else
-  struct stat device {};
-  if (stat(PortDevicePath(name).c_str(), &device) != 0) return "";
-  FILE* locks = std::fopen("/proc/locks", "r");
-  if (locks == nullptr) return "";
-  char line[256];
-  std::string holder;
-  while (holder.empty() && std::fgets(line, sizeof line, locks) != nullptr) {
-    char kind[16] = {};
-    long pid = 0;
-    unsigned major = 0;
-    unsigned minor = 0;
-    unsigned long long inode = 0;
-    if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%llu", kind, &pid, &major, &minor, &inode) ==
-            5 &&
-        std::strcmp(kind, "FLOCK") == 0 && inode == device.st_ino &&
-        makedev(major, minor) == device.st_dev) {
-      holder = "process " + std::to_string(pid);
-    }
-  }
-  std::fclose(locks);
-  return holder;
-#endif
-}
-
-int32_t InvalidPortNameError() {
-  return EINVAL;
-}
-
-int PortBusyError(int32_t error) {
-  return error == EBUSY ? 1 : 0;
 }
 
 }  // namespace vexolant

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "link/port.h"
+#include "platform/os_error.h"
 #include "trace/trace.h"
 
 namespace vexolant {
@@ -33,6 +34,8 @@ constexpr DWORD kLongestWaitMs = 3600 * 1000;
 // How long past its own time-out a read may stay with the driver before it
 // is cancelled: the driver's timer is coarse, but it must not hold a read.
 constexpr DWORD kDriverSlackMs = 1000;
+// A write is allowed 2 ms a byte (a byte takes 1.15 ms on the line).
+constexpr DWORD kWritePerByteMs = 2;
 
 // What the backend keeps of an open port besides its handle.
 struct PortState {
@@ -115,7 +118,7 @@ constexpr COMMTIMEOUTS Timeouts() {
   t.ReadIntervalTimeout = kInterByteGapMs;
   t.ReadTotalTimeoutMultiplier = kReadPerByteMs;
   t.ReadTotalTimeoutConstant = 0;
-  t.WriteTotalTimeoutMultiplier = 2;
+  t.WriteTotalTimeoutMultiplier = kWritePerByteMs;
   t.WriteTotalTimeoutConstant = 0;
   return t;
 }
@@ -232,12 +235,25 @@ void Win32Write(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error
     *error = Fail(port, ERROR_INVALID_HANDLE);
     return;
   }
+  // The write completes once the driver has sent its bytes, or when its own
+  // time-out (kWritePerByteMs a byte) has passed: the drain is part of the
+  // write and bounded by it. Should the driver not keep its time-out, the
+  // write is cancelled kDriverSlackMs later, as a read is.
   OVERLAPPED* block = &State(port)->writeBlock;
+  const HANDLE handle = Handle(port);
   DWORD done = 0;
   DWORD failure = 0;
-  if (!WriteFile(Handle(port), bytes, count, &done, block)) {
+  if (!WriteFile(handle, bytes, count, &done, block)) {
     failure = GetLastError();
-    if (failure == ERROR_IO_PENDING) failure = Complete(Handle(port), block, &done, true);
+    if (failure == ERROR_IO_PENDING) {
+      bool cancelled = false;
+      if (WaitForSingleObject(block->hEvent, kWritePerByteMs * count + kDriverSlackMs) !=
+          WAIT_OBJECT_0) {
+        cancelled = CancelIoEx(handle, block) != 0;
+      }
+      failure = Complete(handle, block, &done, true);
+      if (cancelled && failure == ERROR_OPERATION_ABORTED) failure = ERROR_TIMEOUT;
+    }
   }
   // Fewer bytes than asked means the write's time-out passed.
   if (failure == 0 && done < count) failure = ERROR_TIMEOUT;
@@ -362,7 +378,7 @@ uint64_t Win32Now(Port*) {
 }
 
 constexpr PortBackend kWin32Port = {Win32Open, Win32Close, Win32Purge, Win32Write,
-                                    Win32Read, Win32Pause, Win32Now};
+                                    Win32Read, Win32Pause, Win32Now,   nullptr};
 
 // "COMn": the device name that needs the \\.\ prefix from COM10 on.
 bool IsBareComName(const char* name) {
@@ -385,49 +401,6 @@ const PortBackend* PlatformPort() {
 std::string PortDevicePath(const char* name) {
   if (IsBareComName(name)) return std::string("\\\\.\\") + name;
   return name;
-}
-
-std::string OsErrorText(int32_t error) {
-  char text[512] = {};
-  const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                     static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
-  std::string message(text, length);
-  while (!message.empty() && std::strchr("\r\n. ", message.back()) != nullptr) {
-    message.pop_back();
-  }
-  if (message.empty()) return "error " + std::to_string(error);
-  return message;
-}
-
-const char* PortOpenHint(int32_t error) {
-  switch (error) {
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-      return "another program holds the port";
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-      return "no such port; check the name in Puerto.dat, such as COM3 (COM10 and above need no "
-             "\\\\.\\ prefix)";
-    default:
-      return "";
-  }
-}
-
-int32_t InvalidPortNameError() {
-  return ERROR_INVALID_NAME;
-}
-
-// Another process holds the port: the COM driver refuses a second open with
-// a sharing violation, some drivers with access denied.
-int PortBusyError(int32_t error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ? 1 : 0;
-}
-
-// Windows cannot tell cheaply which process holds a COM port.
-std::string PortHolder(const char*) {
-  return "";
 }
 
 }  // namespace vexolant

@@ -1,10 +1,13 @@
 #include "platform/plain_file.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -119,6 +122,94 @@ int WriteWholeFile(const char* path, const char* bytes, size_t length) {
   return error;
 #endif
 }
+
+#ifdef _WIN32
+int ReadWholeFile(const char* path, size_t limit, uint32_t, std::string* text, bool* found) {
+  text->clear();
+  int error = 0;
+  FILE* file = OpenPlainFile(path, PlainFileUse::Read, &error);
+  *found = file != nullptr;
+  if (file == nullptr) return error;
+  constexpr size_t kChunk = 64 * 1024;
+  // One byte past the limit shows a file that is too long.
+  for (size_t room = limit + 1; room > 0;) {
+    const size_t want = std::min(room, kChunk);
+    const size_t had = text->size();
+    text->resize(had + want);
+    const size_t got = std::fread(text->data() + had, 1, want, file);
+    text->resize(had + got);
+    room -= got;
+    if (got < want) break;
+  }
+  if (std::ferror(file) != 0) error = errno != 0 ? errno : EIO;
+  std::fclose(file);
+  if (error == 0 && text->size() > limit) error = kFileTooLong;
+  if (error != 0) text->clear();
+  return error;
+}
+#else
+namespace {
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Reads fd (non-blocking) to its end into *text, at most limit + 1 bytes,
+// waiting with poll for a pipe or device that has no byte yet, up to idleMs
+// after the last byte (or the start).
+int ReadToEnd(int fd, size_t limit, uint32_t idleMs, std::string* text) {
+  constexpr size_t kChunk = 64 * 1024;
+  int64_t deadline = SteadyMs() + idleMs;
+  for (;;) {
+    const size_t had = text->size();
+    if (had > limit) return kFileTooLong;
+    const size_t want = std::min(limit + 1 - had, kChunk);
+    text->resize(had + want);
+    const ssize_t n = read(fd, text->data() + had, want);
+    text->resize(had + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    if (n > 0) {
+      deadline = SteadyMs() + idleMs;
+      continue;
+    }
+    if (n == 0) return 0;  // the end, or a pipe without a writer
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    const int64_t left = deadline - SteadyMs();
+    if (left <= 0) return kFileStalled;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return errno;
+    // Whatever poll reports (bytes, a hang-up, the time-out), the next read
+    // or the deadline tells.
+  }
+}
+
+}  // namespace
+
+int ReadWholeFile(const char* path, size_t limit, uint32_t idleMs, std::string* text, bool* found) {
+  text->clear();
+  errno = 0;
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = OpenFailure(path);
+    *found = error == kNotPlainFile;
+    return error;
+  }
+  *found = true;
+  struct stat info {};
+  int error = 0;
+  if (fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (!IsPlain(info) && !S_ISFIFO(info.st_mode)) {
+    error = kNotPlainFile;
+  }
+  if (error == 0) error = ReadToEnd(fd, limit, idleMs, text);
+  close(fd);
+  if (error != 0) text->clear();
+  return error;
+}
+#endif
 
 std::string PlainFileErrorText(int error) {
   if (error == kNotPlainFile) return "it is not a regular file or a character device";

@@ -1,5 +1,6 @@
 #include "link/exchange.h"
 #include "printer/operations.h"
+#include "printer/outcome_texts.h"
 #include "trace/trace.h"
 
 namespace vexolant {
@@ -8,13 +9,14 @@ namespace vexolant {
 int32_t CheckFprinter(Port* port) {
   TraceText("** CheckFprinter: Prueba de Impresora** ");
   ExchangePlan plan;
+  plan.texts = &kOutcomeTexts;
   plan.purgeLabel = "CheckFprinter";
   plan.request = ExchangeRequest::Enq;
   plan.writeLabel = "CheckFprinter: Output";
   plan.readLabel = "CheckFprinter:";
   ExchangeState state;
   RunExchange(port, plan, &state);
-  return JudgeExchange(state, true, kExchangeOk) == 0 ? 1 : 0;
+  return JudgeExchange(state, &kOutcomeTexts, kOutcomeTexts.ok) == 0 ? 1 : 0;
 }
 
 }  // namespace vexolant

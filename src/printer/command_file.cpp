@@ -1,15 +1,11 @@
 #include "printer/command_file.h"
 
-#include <algorithm>
-#include <cstdio>
-
 #include "platform/plain_file.h"
 
 namespace vexolant {
 
 namespace {
 
-constexpr size_t kReadChunk = 64 * 1024;
 constexpr unsigned char kEndOfText = 0x1A;
 constexpr int kNoByte = -1;
 
@@ -32,30 +28,15 @@ int NextTextByte(CommandReader* reader) {
 
 }  // namespace
 
-CommandFileRead ReadCommandFile(const char* path, std::string* text) {
+CommandFileRead ReadCommandFile(const char* path, std::string* text, uint32_t idleMs) {
   text->clear();
-  int openError = 0;
-  FILE* file = path != nullptr ? OpenPlainFile(path, PlainFileUse::Read, &openError) : nullptr;
+  if (path == nullptr) return CommandFileRead::NotOpened;
   // A path that names something else was found and refused, as a directory
   // that opens but cannot be read always was.
-  if (file == nullptr) {
-    return openError == kNotPlainFile ? CommandFileRead::Unreadable : CommandFileRead::NotOpened;
-  }
-  // One byte past the limit shows a file that is too long.
-  for (size_t room = kCommandFileLimit + 1; room > 0;) {
-    const size_t want = std::min(room, kReadChunk);
-    const size_t had = text->size();
-    text->resize(had + want);
-    const size_t got = std::fread(text->data() + had, 1, want, file);
-    text->resize(had + got);
-    room -= got;
-    if (got < want) break;
-  }
-  const bool failed = std::ferror(file) != 0 || text->size() > kCommandFileLimit;
-  std::fclose(file);
-  if (!failed) return CommandFileRead::Read;
-  text->clear();
-  return CommandFileRead::Unreadable;
+  bool found = false;
+  const int error = ReadWholeFile(path, kCommandFileLimit, idleMs, text, &found);
+  if (error == 0) return CommandFileRead::Read;
+  return found ? CommandFileRead::Unreadable : CommandFileRead::NotOpened;
 }
 
 bool NextCommandLine(CommandReader* reader, std::string* line) {

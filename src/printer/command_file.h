@@ -11,17 +11,23 @@ namespace vexolant {
 // The largest command file read; a longer one (or a device that keeps giving
 // bytes) is refused before any command is sent.
 constexpr size_t kCommandFileLimit = 16 * 1024 * 1024;
+// A pipe or device that gives no byte for this long is not read on: the file
+// is refused before any command is sent.
+constexpr uint32_t kCommandFileIdleMs = 10000;
 // The longest piece of a line sent as one command.
 constexpr size_t kCommandLinePiece = 4096;
 
 enum class CommandFileRead {
   NotOpened,   // no path, or it cannot be opened
-  Unreadable,  // neither a regular file nor a character device, a failed read, or too long
+  Unreadable,  // not a regular file, a character device or a pipe; a failed read; too long;
+               // a pipe or device without a byte for idleMs
   Read,
 };
 
-// Reads the whole file at path into *text (left empty unless Read).
-CommandFileRead ReadCommandFile(const char* path, std::string* text);
+// Reads the whole file at path into *text (left empty unless Read). A pipe is
+// read until its writers close it; one without a writer reads as empty.
+CommandFileRead ReadCommandFile(const char* path, std::string* text,
+                                uint32_t idleMs = kCommandFileIdleMs);
 
 // Where the reading of a command text stands.
 struct CommandReader {

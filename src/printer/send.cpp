@@ -3,6 +3,7 @@
 #include "link/outcome.h"
 #include "link/port.h"
 #include "printer/operations.h"
+#include "printer/outcome_texts.h"
 #include "printer/status_decode.h"
 #include "trace/trace.h"
 
@@ -42,6 +43,7 @@ int32_t SendCmd(Port* port, int32_t* status, int32_t* error, const char* text) {
                                           .length = "paso 6"};
   Refusal refusal;
   ExchangePlan plan;
+  plan.texts = &kOutcomeTexts;
   plan.purgeLabel = "CheckFprinter";
   plan.request = ExchangeRequest::Frame;
   plan.text = text;
@@ -55,13 +57,13 @@ int32_t SendCmd(Port* port, int32_t* status, int32_t* error, const char* text) {
   ExchangeState state;
   RunExchange(port, plan, &state);
 
-  const char* successText = kExchangeOk;
+  const char* successText = kOutcomeTexts.ok;
   if (refusal.cmderror) {
     successText = refusal.bretstatus != 0
                       ? "paso cmderror y bretstatus verdadero y va a check status"
                       : "paso cmderror y bret falso";
   }
-  const int32_t outcome = JudgeExchange(state, true, successText);
+  const int32_t outcome = JudgeExchange(state, &kOutcomeTexts, successText);
   *status = 0;
   *error = outcome;
   if (outcome != 0) return 0;

@@ -1,5 +1,6 @@
 #include "link/exchange.h"
 #include "printer/operations.h"
+#include "printer/outcome_texts.h"
 #include "printer/status_decode.h"
 #include "trace/trace.h"
 
@@ -10,6 +11,7 @@ int32_t ReadFpOrignalStatus(Port* port, int32_t* frameStatus, int32_t* frameErro
   TraceText("** ReadFpOrignalStatus ** ");
   static constexpr AttemptSteps kSteps = {.started = "paso r1"};
   ExchangePlan plan;
+  plan.texts = &kOutcomeTexts;
   if (sendEnq != 0) {
     // Without the enquiry the printer has announced the frame itself: the
     // port is neither purged nor written, and every attempt is a read alone.
@@ -22,7 +24,8 @@ int32_t ReadFpOrignalStatus(Port* port, int32_t* frameStatus, int32_t* frameErro
   ExchangeState state;
   const Reply reply = RunExchange(port, plan, &state);
   const bool shortFrame = reply.length == 5;
-  const int32_t outcome = JudgeExchange(state, true, shortFrame ? kExchangeOk : "CheckFprinter:OK");
+  const int32_t outcome =
+      JudgeExchange(state, &kOutcomeTexts, shortFrame ? kOutcomeTexts.ok : "CheckFprinter:OK");
   if (outcome != 0) {
     *frameStatus = 0;
     *frameError = outcome;

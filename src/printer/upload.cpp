@@ -5,8 +5,9 @@
 #include "link/outcome.h"
 #include "link/port.h"
 #include "platform/plain_file.h"
+#include "platform/sync_file.h"
 #include "printer/operations.h"
-#include "printer/sync_file.h"
+#include "printer/outcome_texts.h"
 #include "trace/trace.h"
 
 namespace vexolant {
@@ -19,8 +20,20 @@ namespace {
 // the ACK counts the block as delivered.
 struct Output {
   FILE* file = nullptr;
-  bool failed = false;  // a block could not be written: no more ACKs
+  Port* port = nullptr;                       // whose backend may stand in for the file's sync
+  uint64_t limit = kDefaultUploadLimitBytes;  // the most the file may hold
+  uint64_t stored = 0;                        // what it holds
+  bool failed = false;                        // a block could not be written: no more ACKs
+  bool overLimit = false;                     // a block would have passed the limit: no more ACKs
 };
+
+int SyncOutput(const Output& output) {
+  const PortBackend* backend = output.port->backend;
+  if (backend != nullptr && backend->syncFile != nullptr) {
+    return backend->syncFile(output.port, output.file);
+  }
+  return SyncFile(output.file);
+}
 
 FILE* OpenOutput(const char* path) {
   int error = 0;
@@ -36,11 +49,13 @@ bool CloseOutput(Output* output) {
   return std::fclose(output->file) == 0 && written;
 }
 
-// The exchange's outcome, unless it succeeded and its file was not written:
-// a transfer whose text is lost is no success.
-int32_t UploadOutcome(const ExchangeState& state, bool stored) {
-  const int32_t outcome = JudgeExchange(state, false, nullptr);
-  return outcome == 0 && !stored ? FP_FILE_ERROR : outcome;
+// The exchange's outcome, unless it succeeded and its file was not written
+// whole: a transfer whose text is lost, or cut at the limit, is no success.
+int32_t UploadOutcome(const ExchangeState& state, const Output& output, bool stored) {
+  const int32_t outcome = JudgeExchange(state, nullptr, nullptr);
+  if (outcome != 0) return outcome;
+  if (output.overLimit) return FP_UPLOAD_LIMIT;
+  return stored ? 0 : FP_FILE_ERROR;
 }
 
 // Writes the text of a block (between STX and the terminator) without its LF
@@ -55,8 +70,14 @@ bool StoreBlock(const Block& block, Output* output) {
   }
   line[length++] = '\r';
   line[length++] = '\n';
+  if (length > output->limit - output->stored) {
+    output->overLimit = true;
+    TraceError("UploadReportCmd: Limite", FP_UPLOAD_LIMIT);
+    return false;
+  }
+  output->stored += length;
   const bool stored = std::fwrite(line, 1, length, output->file) == length &&
-                      std::fflush(output->file) == 0 && SyncFile(output->file) == 0;
+                      std::fflush(output->file) == 0 && SyncOutput(*output) == 0;
   if (!stored) {
     output->failed = true;
     TraceError("UploadReportCmd: Archivo", FP_FILE_ERROR);
@@ -85,7 +106,7 @@ void TransferReport(Port* port, ExchangeState* state, void* context) {
   bool moreBlocks = true;
   uint32_t blockAttempt = 0;
   while (moreBlocks && blockAttempt <= kLastAttempt) {
-    CollectBlock(port, &block, kUploadReadSize, nullptr, &state->osError);
+    CollectBlock(port, &block, kUploadReadSize, nullptr, kBlockReadFailed, &state->osError);
     if (state->osError != 0) {
       TraceError("UploadReportCmd: Input3", state->osError);
       return;
@@ -120,7 +141,8 @@ void ReceiveStatusBlock(Port* port, ExchangeState* state, Output* output) {
   Block block;
   while (state->attempt <= kLastAttempt) {
     TraceInt("Ciclo ", static_cast<int32_t>(state->attempt));
-    CollectBlock(port, &block, kStatusReadSize, "Salida bloque ", &state->osError);
+    CollectBlock(port, &block, kStatusReadSize, "Salida bloque ", kBlockReadFailed,
+                 &state->osError);
     if (state->osError != 0) {
       TraceError("UploadReportCmd: Input3", state->osError);
       return;
@@ -154,9 +176,10 @@ int32_t UploadReportCmd(Port* port, int32_t* status, int32_t* error, const char*
                         const char* outputPath) {
   TraceText("** UploadReportCmd ** ");
   if (RefuseFramingBytes(text, status, error) != 0) return 0;
-  Output output{OpenOutput(outputPath)};
+  Output output{OpenOutput(outputPath), port, port->uploadLimitBytes};
   if (output.file == nullptr) return Deliver(status, error, FP_FILE_ERROR);
   ExchangePlan plan;
+  plan.texts = &kOutcomeTexts;
   plan.purgeLabel = "UploadReportCmd";
   plan.request = ExchangeRequest::Frame;
   plan.text = text;
@@ -168,14 +191,14 @@ int32_t UploadReportCmd(Port* port, int32_t* status, int32_t* error, const char*
   ExchangeState state;
   RunExchange(port, plan, &state);
   const bool stored = CloseOutput(&output);
-  return Deliver(status, error, UploadOutcome(state, stored));
+  return Deliver(status, error, UploadOutcome(state, output, stored));
 }
 
 int32_t UploadStatusCmd(Port* port, int32_t* status, int32_t* error, const char* text,
                         const char* outputPath) {
   TraceText("** UploadStatusCmd ** ");
   if (RefuseFramingBytes(text, status, error) != 0) return 0;
-  Output output{OpenOutput(outputPath)};
+  Output output{OpenOutput(outputPath), port, port->uploadLimitBytes};
   if (output.file == nullptr) return Deliver(status, error, FP_FILE_ERROR);
   ExchangeState state;
   if (PurgeForExchange(port, "UploadReportCmd", &state.osError) != 0) {
@@ -184,7 +207,7 @@ int32_t UploadStatusCmd(Port* port, int32_t* status, int32_t* error, const char*
   }
   const bool stored = CloseOutput(&output);
   TraceText("Paso 9 ");
-  return Deliver(status, error, UploadOutcome(state, stored));
+  return Deliver(status, error, UploadOutcome(state, output, stored));
 }
 
 }  // namespace vexolant

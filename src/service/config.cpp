@@ -1,4 +1,4 @@
-#include "config.h"
+#include "service/config.h"
 
 #include <toml++/toml.h>
 

@@ -1,4 +1,4 @@
-#include "http.h"
+#include "service/http.h"
 
 #include <httplib.h>
 #include <vexolant/vexolant.h>
@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "page.h"
+#include "service/page.h"
 
 namespace vexolant::service {
 

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "config.h"
-#include "journal.h"
-#include "service.h"
+#include "service/config.h"
+#include "service/journal.h"
+#include "service/service.h"
 
 namespace httplib {
 class Server;

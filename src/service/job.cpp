@@ -1,4 +1,4 @@
-#include "job.h"
+#include "service/job.h"
 
 #include <array>
 #include <nlohmann/json.hpp>

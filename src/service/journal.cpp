@@ -1,4 +1,4 @@
-#include "journal.h"
+#include "service/journal.h"
 
 #include <sqlite3.h>
 

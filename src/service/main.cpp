@@ -16,10 +16,10 @@
 #include <string>
 #include <thread>
 
-#include "config.h"
-#include "http.h"
-#include "journal.h"
-#include "service.h"
+#include "service/config.h"
+#include "service/http.h"
+#include "service/journal.h"
+#include "service/service.h"
 
 namespace vexolant::service {
 namespace {

@@ -1,4 +1,4 @@
-#include "service.h"
+#include "service/service.h"
 
 #include <vexolant/vexolant.h>
 
@@ -12,8 +12,6 @@ namespace vexolant::service {
 
 namespace {
 
-constexpr int32_t kPortFailed = 145;
-constexpr int32_t kNoAnswer = 137;
 constexpr double kPruneEvery = 60;
 
 std::string ReadWhole(const std::string& path) {
@@ -267,21 +265,23 @@ void Service::Work(Printer& printer) {
 JobResult Service::Run(Printer& printer, const JobRequest& request) {
   JobResult result;
   if (printer.port == nullptr) {
+    vexolant_options options;
+    vexolant_options_init(&options);
+    options.read_end = printer.config.complete ? VEXOLANT_READ_END_COMPLETE : VEXOLANT_READ_END_GAP;
+    options.busy_wait_ms = printer.config.port_wait_ms;
     const int32_t failure =
-        vexolant_open_wait(printer.config.port.c_str(), printer.config.port_wait_ms, &printer.port);
+        vexolant_open_with(printer.config.port.c_str(), &options, &printer.port);
     if (failure != 0) {
       printer.port = nullptr;
       {
         std::lock_guard lock(mutex_);
         printer.offline = true;
       }
-      result.error = kPortFailed;
+      result.error = VEXOLANT_ERR_PORT;
       result.os_error = failure;
       result.error_text = std::string("the port could not be opened: ") + std::strerror(failure);
       return result;
     }
-    vexolant_set_read_end(
-        printer.port, printer.config.complete ? VEXOLANT_READ_END_COMPLETE : VEXOLANT_READ_END_GAP);
   }
   int32_t value = 0;
   switch (request.op) {
@@ -301,16 +301,10 @@ JobResult Service::Run(Printer& printer, const JobRequest& request) {
     case Op::kSend:
       value = vexolant_send(printer.port, request.bytes.c_str(), &result.status, &result.error);
       break;
-    case Op::kSendLines: {
-      const std::string path = StatePath(printer, "lines");
-      {
-        std::ofstream file(path, std::ios::binary | std::ios::trunc);
-        file.write(request.bytes.data(), static_cast<std::streamsize>(request.bytes.size()));
-      }
-      value = vexolant_send_file(printer.port, path.c_str(), &result.status, &result.error);
-      std::remove(path.c_str());
+    case Op::kSendLines:
+      value = vexolant_send_lines(printer.port, request.bytes.data(), request.bytes.size(),
+                                  &result.status, &result.error);
       break;
-    }
     case Op::kUploadReport:
     case Op::kUploadStatus: {
       const std::string path = StatePath(printer, "upload");
@@ -325,11 +319,12 @@ JobResult Service::Run(Printer& printer, const JobRequest& request) {
     }
   }
   result.value = value;
+  if (result.error == VEXOLANT_ERR_PORT) result.os_error = vexolant_os_error(printer.port);
   result.ok = request.op == Op::kSendLines ? result.error == 0 && value > 0 : value != 0;
   result.error_text = vexolant_error_text(result.error);
   {
     std::lock_guard lock(mutex_);
-    printer.offline = result.error == kPortFailed || result.error == kNoAnswer;
+    printer.offline = result.error == VEXOLANT_ERR_PORT || result.error == VEXOLANT_ERR_NO_ANSWER;
   }
   return result;
 }

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "config.h"
-#include "job.h"
-#include "journal.h"
+#include "service/config.h"
+#include "service/job.h"
+#include "service/journal.h"
 
 struct vexolant_port;
 

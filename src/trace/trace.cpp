@@ -2,14 +2,13 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
 
+#include "platform/escape.h"
 #include "platform/plain_file.h"
-#include "trace/escape.h"
 
 namespace vexolant {
 
@@ -54,24 +53,34 @@ std::string Shown(const char* text) {
   return TraceEscape != 0 ? EscapeForTerminal(text) : std::string(text);
 }
 
-// Writes "\n<timestamp> " and the rest as one line, under the lock: to the
-// callback without the leading line end, else to the sink. The rest is built
-// by the caller from the line's parts, never used as a format.
+// Writes "\n<timestamp> " and the rest as one line: to the callback without
+// the leading line end, else to the sink under the lock, so that lines of
+// several threads never interleave. The callback is called with no lock
+// held, so that it may call back into the library, switch the trace or take
+// its time. The rest is built by the caller from the line's parts, never
+// used as a format.
 template <typename Rest>
 void Emit(Rest rest) {
-  const std::lock_guard<std::mutex> guard(g_lock);
-  if (g_callback == nullptr && (TraceEnabled == 0 || TraceSink == nullptr)) return;
-  char stamp[64];
-  FormatTimestamp(stamp, sizeof stamp);
-  std::string line = "\n";
-  line += stamp;
-  line += ' ';
-  rest(&line);
-  if (g_callback != nullptr) {
-    g_callback(line.c_str() + 1, g_callbackUser);
-    return;
+  void (*callback)(const char* line, void* user) = nullptr;
+  void* user = nullptr;
+  std::string line;
+  {
+    const std::lock_guard<std::mutex> guard(g_lock);
+    callback = g_callback;
+    user = g_callbackUser;
+    if (callback == nullptr && (TraceEnabled == 0 || TraceSink == nullptr)) return;
+    char stamp[64];
+    FormatTimestamp(stamp, sizeof stamp);
+    line.push_back('\n');
+    line += stamp;
+    line += ' ';
+    rest(&line);
+    if (callback == nullptr) {
+      std::fwrite(line.data(), 1, line.size(), TraceSink);
+      return;
+    }
   }
-  std::fwrite(line.data(), 1, line.size(), TraceSink);
+  callback(line.c_str() + 1, user);
 }
 
 void SwitchOff() {
@@ -152,20 +161,6 @@ void TraceToCallback(void (*callback)(const char* line, void* user), void* user)
   SwitchOff();
   g_callback = callback;
   g_callbackUser = user;
-}
-
-int TraceStartFromEnvironment(int* error) {
-  const char* target = std::getenv("VEXOLANT_TRACE");
-  if (target == nullptr || target[0] == '\0') return 1;
-  int openError = 0;
-  FILE* sink = OpenTarget(target, &openError);
-  if (error != nullptr) *error = openError;
-  if (sink == nullptr) return 0;
-  const std::lock_guard<std::mutex> guard(g_lock);
-  TraceSink = sink;
-  TraceEnabled = 1;
-  TraceEscape = sink == stderr ? 1 : 0;
-  return 1;
 }
 
 }  // namespace vexolant

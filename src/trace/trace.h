@@ -51,11 +51,4 @@ int32_t TraceToFile(const char* target);
 // a file; nullptr switches the trace off.
 void TraceToCallback(void (*callback)(const char* line, void* user), void* user);
 
-// Switches the trace on from VEXOLANT_TRACE: unset or empty keeps it silent,
-// "-" sends it to stderr (escaped), anything else names a file that is
-// appended to: a regular file or a character device. Returns 0 when the named
-// file cannot be opened, with the errno value or kNotPlainFile in *error when
-// it is given (the trace then stays off).
-int TraceStartFromEnvironment(int* error = nullptr);
-
 }  // namespace vexolant

@@ -129,9 +129,13 @@ static void expect_file(const char* file, int line, const char* path, const char
 
 #define EXPECT_FILE(path, want) expect_file(__FILE__, __LINE__, path, want)
 
+/* A port opened with the options a caller sets: no wait for a busy port. */
 static vexolant_port* open_port(void) {
   vexolant_port* port = NULL;
-  EXPECT_INT(vexolant_open_wait(device, 0, &port), 0);
+  vexolant_options options;
+  vexolant_options_init(&options);
+  options.busy_wait_ms = 0;
+  EXPECT_INT(vexolant_open_with(device, &options, &port), 0);
   EXPECT_TRUE(port != NULL);
   return port;
 }
@@ -139,12 +143,22 @@ static vexolant_port* open_port(void) {
 /* --- The cases -------------------------------------------------------------------- */
 
 static void version_and_texts(void) {
-  static const int32_t link_codes[] = {145, 144, 137, 128, 153, 146, 92};
+  static const int32_t link_codes[] = {
+      VEXOLANT_ERR_PORT, VEXOLANT_ERR_ANSWER,  VEXOLANT_ERR_NO_ANSWER,  VEXOLANT_ERR_NAK,
+      VEXOLANT_ERR_FILE, VEXOLANT_ERR_FRAMING, VEXOLANT_ERR_NO_COMMAND, VEXOLANT_ERR_UPLOAD_LIMIT};
   const size_t count = sizeof link_codes / sizeof link_codes[0];
   const char* version = vexolant_version();
   size_t i = 0;
   size_t j = 0;
+  char from_macros[32];
   EXPECT_TRUE(version != NULL && version[0] >= '0' && version[0] <= '9');
+  /* The macros of the header the program was built with tell the same. */
+  sprintf(from_macros, "%d.%d.%d", VEXOLANT_VERSION_MAJOR, VEXOLANT_VERSION_MINOR,
+          VEXOLANT_VERSION_PATCH);
+  EXPECT_TRUE(strcmp(version, from_macros) == 0);
+  EXPECT_TRUE(strcmp(version, VEXOLANT_VERSION_STRING) == 0);
+  EXPECT_INT(VEXOLANT_VERSION_NUMBER, VEXOLANT_VERSION_MAJOR * 10000 +
+                                          VEXOLANT_VERSION_MINOR * 100 + VEXOLANT_VERSION_PATCH);
 #ifdef VEXOLANT_EXPECTED_VERSION
   EXPECT_TRUE(strcmp(version, VEXOLANT_EXPECTED_VERSION) == 0);
 #endif
@@ -158,7 +172,7 @@ static void version_and_texts(void) {
     EXPECT_TRUE(strcmp(text, "unknown code") != 0);
     for (j = 0; j < i; ++j) EXPECT_TRUE(strcmp(text, vexolant_error_text(link_codes[j])) != 0);
   }
-  EXPECT_TRUE(strstr(vexolant_error_text(96), "96") != NULL);
+  EXPECT_TRUE(strstr(vexolant_error_text(VEXOLANT_PRINTER_ERR_REFUSED_96), "96") != NULL);
 }
 
 static void every_operation(void) {
@@ -166,20 +180,24 @@ static void every_operation(void) {
   if (port == NULL) return;
 
   EXPECT_INT(vexolant_check(port), 1);
-  EXPECT_RESULT(RESULT(vexolant_read_status, port), 1, 1, 0); /* the printer's status 1 */
+  EXPECT_RESULT(RESULT(vexolant_read_status, port), 1, VEXOLANT_STATUS_1,
+                VEXOLANT_PRINTER_ERR_NONE);
   EXPECT_RESULT(RESULT(vexolant_send, port, "abc"), 1, 0, 0);
-  EXPECT_RESULT(RESULT(vexolant_send, port, "Xyz"), 0, 1, 96);
+  EXPECT_RESULT(RESULT(vexolant_send, port, "Xyz"), 0, VEXOLANT_STATUS_1,
+                VEXOLANT_PRINTER_ERR_REFUSED_96);
   EXPECT_RESULT(RESULT(vexolant_send, port, NULL), 1, 0, 0);
-  EXPECT_RESULT(RESULT(vexolant_send, port, "a\002b"), 0, 0, 146);
+  EXPECT_RESULT(RESULT(vexolant_send, port, "a\002b"), 0, 0, VEXOLANT_ERR_FRAMING);
 
   write_file(commands.text, "one\r\ntwo\n\n\tskipped\nthree");
   EXPECT_RESULT(RESULT(vexolant_send_file, port, commands.text), 3, 0, 0);
   write_file(refused.text, "one\nXtwo\nthree\n");
-  EXPECT_RESULT(RESULT(vexolant_send_file, port, refused.text), 1, 1, 96);
+  EXPECT_RESULT(RESULT(vexolant_send_file, port, refused.text), 1, VEXOLANT_STATUS_1,
+                VEXOLANT_PRINTER_ERR_REFUSED_96);
   write_file(empty.text, "\n\n");
-  EXPECT_RESULT(RESULT(vexolant_send_file, port, empty.text), 0, 0, 92);
-  EXPECT_RESULT(RESULT(vexolant_send_file, port, missing_file.text), 0, 0, 153);
-  EXPECT_RESULT(RESULT(vexolant_send_file, port, NULL), 0, 0, 153);
+  EXPECT_RESULT(RESULT(vexolant_send_file, port, empty.text), 0, 0, VEXOLANT_ERR_NO_COMMAND);
+  EXPECT_RESULT(RESULT(vexolant_send_file, port, missing_file.text), 0, 0, VEXOLANT_ERR_FILE);
+  EXPECT_RESULT(RESULT(vexolant_send_file, port, NULL), 0, 0, VEXOLANT_ERR_FILE);
+  EXPECT_RESULT(RESULT(vexolant_send_lines, port, "one\ntwo\n", 8), 2, 0, 0);
 
   /* A whole reply ends the read after the last block at once. */
   EXPECT_INT(vexolant_set_read_end(port, VEXOLANT_READ_END_COMPLETE), 0);
@@ -188,12 +206,13 @@ static void every_operation(void) {
   write_file(report.text, "earlier content, longer than the report");
   EXPECT_RESULT(RESULT(vexolant_upload_report, port, "R", report.text), 1, 0, 0);
   EXPECT_FILE(report.text, "Line 1\r\nLine 2\r\nLine 3\r\n");
-  EXPECT_RESULT(RESULT(vexolant_upload_report, port, "R", NULL), 0, 0, 153);
-  EXPECT_RESULT(RESULT(vexolant_upload_report, port, "R", missing_dir_file.text), 0, 0, 153);
+  EXPECT_RESULT(RESULT(vexolant_upload_report, port, "R", NULL), 0, 0, VEXOLANT_ERR_FILE);
+  EXPECT_RESULT(RESULT(vexolant_upload_report, port, "R", missing_dir_file.text), 0, 0,
+                VEXOLANT_ERR_FILE);
 
   EXPECT_RESULT(RESULT(vexolant_upload_status, port, "S", reply.text), 1, 0, 0);
   EXPECT_FILE(reply.text, "Ready\r\n");
-  EXPECT_RESULT(RESULT(vexolant_upload_status, port, "S", NULL), 0, 0, 153);
+  EXPECT_RESULT(RESULT(vexolant_upload_status, port, "S", NULL), 0, 0, VEXOLANT_ERR_FILE);
   EXPECT_INT(vexolant_set_read_end(port, VEXOLANT_READ_END_GAP), 0);
 
   /* Out-pointers may be NULL: the operation runs all the same. */
@@ -230,15 +249,15 @@ static void opens_that_fail(void) {
 }
 
 /* Every operation on a handle that is not open returns 0 with status 0 and
- * error 145, and sends nothing. */
+ * error VEXOLANT_ERR_PORT, and sends nothing. */
 static void expect_not_open(const char* file, int line, vexolant_port* port) {
   const int before = failures;
   EXPECT_INT(vexolant_check(port), 0);
-  EXPECT_RESULT(RESULT(vexolant_read_status, port), 0, 0, 145);
-  EXPECT_RESULT(RESULT(vexolant_send, port, "abc"), 0, 0, 145);
-  EXPECT_RESULT(RESULT(vexolant_send_file, port, commands.text), 0, 0, 145);
-  EXPECT_RESULT(RESULT(vexolant_upload_report, port, "R", report.text), 0, 0, 145);
-  EXPECT_RESULT(RESULT(vexolant_upload_status, port, "S", report.text), 0, 0, 145);
+  EXPECT_RESULT(RESULT(vexolant_read_status, port), 0, 0, VEXOLANT_ERR_PORT);
+  EXPECT_RESULT(RESULT(vexolant_send, port, "abc"), 0, 0, VEXOLANT_ERR_PORT);
+  EXPECT_RESULT(RESULT(vexolant_send_file, port, commands.text), 0, 0, VEXOLANT_ERR_PORT);
+  EXPECT_RESULT(RESULT(vexolant_upload_report, port, "R", report.text), 0, 0, VEXOLANT_ERR_PORT);
+  EXPECT_RESULT(RESULT(vexolant_upload_status, port, "S", report.text), 0, 0, VEXOLANT_ERR_PORT);
   EXPECT_INT(vexolant_read_status(port, NULL, NULL), 0);
   EXPECT_INT(vexolant_send(port, "abc", NULL, NULL), 0);
   EXPECT_INT(vexolant_set_read_end(port, VEXOLANT_READ_END_GAP), -1);

@@ -56,7 +56,9 @@ TEST_F(PortOpening, PortHeldLongerThanTheWaitIsBusy) {
   EXPECT_NE(busy.err.find("process " + std::to_string(getpid())), std::string::npos) << busy.err;
   const ToolRun atOnce = RunTool("CheckFprinter", {{"VEXOLANT_PORT_WAIT", "0"}});
   ExpectNotOpened(atOnce, printer().Device());
-  EXPECT_LT(atOnce.Ms(), 1000);
+  // Far from the 30 s of the default wait; a tool under valgrind on a busy
+  // machine takes a few seconds to start and end.
+  EXPECT_LT(atOnce.Ms(), 5000);
   close(holder);
 
   ExpectReported(RunTool("CheckFprinter"), {"TRUE", 0, 0});
@@ -111,14 +113,15 @@ TEST_F(PortOpening, PortNameLongerThan255BytesIsRefused) {
 }
 
 // A FIFO that nobody opens from the other end would hold the tool forever:
-// as the command file, the trace file or the port file it is refused at once.
-TEST_F(PortOpening, FifoIsRefusedWhereverAFileIsNamed) {
+// as the trace file or the port file it is refused at once; as the command
+// file it is opened without waiting and, without a writer, is empty.
+TEST_F(PortOpening, FifoNeverHoldsTheTool) {
   E2E_NATIVE_ONLY("FIFOs are POSIX files");
   ASSERT_NO_FATAL_FAILURE(StartPrinter({}));
   const std::string fifo = HomePath("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   constexpr std::chrono::seconds kLimit(10);
-  ExpectReported(StartTool("SendFileCmd(" + fifo + ")").Finish(kLimit), {"0", 0, 153});
+  ExpectReported(StartTool("SendFileCmd(" + fifo + ")").Finish(kLimit), {"0", 0, 92});
 
   const ToolRun traced = StartTool("CheckFprinter", {{"VEXOLANT_TRACE", fifo}}).Finish(kLimit);
   EXPECT_EQ(traced.exitStatus, 1);

@@ -140,12 +140,18 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return pointers;
 }
 
-// Starts a program with stdin from /dev/null and stdout and stderr on the
-// given descriptors (-1 keeps this process's). Returns the pid, or -1.
-pid_t Spawn(std::vector<std::string> argv, std::vector<std::string> env, int out, int err) {
+// Starts a program with stdin from the given descriptor (-1: /dev/null) and
+// stdout and stderr on the given descriptors (-1 keeps this process's).
+// Returns the pid, or -1.
+pid_t Spawn(std::vector<std::string> argv, std::vector<std::string> env, int out, int err,
+            int in = -1) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (in >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, in, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
   if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, 1);
   if (err >= 0) posix_spawn_file_actions_adddup2(&actions, err, 2);
   pid_t pid = -1;
@@ -311,7 +317,7 @@ long long ToolRun::Ms() const {
 }
 
 ToolProcess::ToolProcess(const fs::path& dir, const fs::path& home, const std::string& request,
-                         const Env& env, const std::string& stdoutPath)
+                         const Env& env, const std::string& stdoutPath, int stdinFd)
     : collectOut_(stdoutPath.empty()) {
   static int runs = 0;
   const std::string stem = (dir / ("tool" + std::to_string(++runs))).string();
@@ -324,7 +330,7 @@ ToolProcess::ToolProcess(const fs::path& dir, const fs::path& home, const std::s
   Env all = env;
   all.emplace_back("VEXOLANT_HOME", home.string());
   start_ = Clock::now();
-  if (out >= 0 && err >= 0) pid_ = Spawn(argv, Environment(all), out, err);
+  if (out >= 0 && err >= 0) pid_ = Spawn(argv, Environment(all), out, err, stdinFd);
   if (out >= 0) close(out);
   if (err >= 0) close(err);
 }
@@ -424,9 +430,9 @@ ToolRun E2eTest::RunTool(const std::string& request, const Env& env) {
 }
 
 ToolProcess E2eTest::StartTool(const std::string& request, const Env& env,
-                               const std::string& stdoutPath) {
+                               const std::string& stdoutPath, int stdinFd) {
   if (printer_ && lineSettings_) RestoreLineSettings(printer_->Device(), *lineSettings_);
-  return ToolProcess(dir_, home_, request, env, stdoutPath);
+  return ToolProcess(dir_, home_, request, env, stdoutPath, stdinFd);
 }
 
 std::string E2eTest::HomePath(const std::string& name) const {

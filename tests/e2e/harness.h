@@ -120,11 +120,13 @@ struct ToolRun {
 
 // A run of the tool in progress, with stdout and stderr going to files in dir
 // and VEXOLANT_HOME (and whatever env adds) in its environment. Given a
-// stdoutPath, stdout goes there instead and is not collected.
+// stdoutPath, stdout goes there instead and is not collected; given a
+// stdinFd, stdin is that descriptor instead of /dev/null.
 class ToolProcess {
  public:
   ToolProcess(const std::filesystem::path& dir, const std::filesystem::path& home,
-              const std::string& request, const Env& env = {}, const std::string& stdoutPath = "");
+              const std::string& request, const Env& env = {}, const std::string& stdoutPath = "",
+              int stdinFd = -1);
   ~ToolProcess();
   ToolProcess(ToolProcess&& other) noexcept;
   ToolProcess(const ToolProcess&) = delete;
@@ -185,7 +187,7 @@ class E2eTest : public testing::Test {
 
   ToolRun RunTool(const std::string& request, const Env& env = {});
   ToolProcess StartTool(const std::string& request, const Env& env = {},
-                        const std::string& stdoutPath = "");
+                        const std::string& stdoutPath = "", int stdinFd = -1);
 
   std::string HomeDir() const { return home_.string(); }
   std::string HomePath(const std::string& name) const;

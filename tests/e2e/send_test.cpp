@@ -1,6 +1,11 @@
 // SendCmd and SendFileCmd: the frames the printer receives, its answers and
 // refusals, and the result each one gives.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "harness.h"
 
@@ -99,6 +104,12 @@ const Case kFileCases[] = {
              "A1\nB\x02"
              "2\nC3\n",
              {"1", 0, 146}, {Cmd("A1")}),
+    // The tool's own NUL would end the text: the line is refused, not cut.
+    FromFile("StopsAtALineHoldingANul", {},
+             std::string("A1\nB\0"
+                         "2\nC3\n",
+                         10),
+             {"1", 0, 146}, {Cmd("A1")}),
     FromFile("OnlySkippedLines", {}, "\n\tnota\n\r\n\x01x\n", {"0", 0, 92}, {}),
     FromFile("SkipsControlLinesAndEndsAtControlZ", {},
              "\n\tnota\r\nA\n B\n\x1A"
@@ -120,6 +131,66 @@ const Case kFileCases[] = {
      .received = {}},
 };
 INSTANTIATE_TEST_SUITE_P(SendFileCmd, Exchange, testing::ValuesIn(kFileCases), CaseName);
+
+// A pipe on stdin as the command file: printf 'A\n' | vexolant
+// "SendFileCmd(/dev/stdin)". The writer may still be writing when the tool
+// starts; the file ends when the writer closes the pipe.
+class PipedCommands : public E2eTest {
+ protected:
+  void SetUp() override { ASSERT_EQ(pipe2(fds_, O_CLOEXEC), 0); }
+  void TearDown() override {
+    CloseEnd(0);
+    CloseEnd(1);
+    E2eTest::TearDown();
+  }
+  void Feed(const std::string& bytes) {
+    ASSERT_EQ(write(fds_[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  ToolProcess StartReading() {
+    ToolProcess tool = StartTool("SendFileCmd(/dev/stdin)", {}, "", fds_[0]);
+    CloseEnd(0);
+    return tool;
+  }
+  void CloseEnd(int end) {
+    if (fds_[end] >= 0) close(fds_[end]);
+    fds_[end] = -1;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+};
+
+TEST_F(PipedCommands, LinesAreSentOnceTheWriterCloses) {
+  E2E_NATIVE_ONLY("a pipe on /dev/stdin is POSIX's");
+  ASSERT_NO_FATAL_FAILURE(StartPrinter({}));
+  Feed("A\n");
+  ToolProcess tool = StartReading();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Feed(
+      "B\n\x1A"
+      "C\n");
+  CloseEnd(1);
+  ExpectReported(tool.Finish(), {"2", 0, 0});
+  StopPrinter();
+  EXPECT_EQ(printer().Received(), (std::vector<std::string>{Cmd("A"), Cmd("B")}));
+}
+
+// A writer that holds the pipe open and sends nothing: 10 s after the last
+// byte the file is refused, nothing sent.
+class SlowPipedCommands : public PipedCommands {};
+
+TEST_F(SlowPipedCommands, SilentWriterIs153After10s) {
+  E2E_NATIVE_ONLY("a pipe on /dev/stdin is POSIX's");
+  ASSERT_NO_FATAL_FAILURE(StartPrinter({}));
+  Feed("A\n");
+  const ToolRun run = StartReading().Finish();
+  CloseEnd(1);
+  ExpectReported(run, {"0", 0, 153});
+  EXPECT_GE(run.Ms(), 9900);
+  EXPECT_LT(run.Ms(), 12500);
+  StopPrinter();
+  EXPECT_EQ(printer().Received(), std::vector<std::string>{});
+}
 
 class ReadEnd : public E2eTest {};
 

@@ -124,5 +124,17 @@ TEST_F(Upload, FullOutputFileAcknowledgesNoBlock) {
   EXPECT_EQ(printer().Received(), (std::vector<std::string>{kR, kAck, kS}));
 }
 
+// A report that goes on past VEXOLANT_UPLOAD_LIMIT ends at the block over
+// the bound, which gets no ACK; the file keeps the whole lines before it.
+TEST_F(Upload, ReportPastTheUploadLimitEndsWithoutItsAck) {
+  ASSERT_NO_FATAL_FAILURE(StartPrinter({"--rule", "R=report:5:Line %d"}));
+  const ToolRun run = RunTool("UploadReportCmd(R)", {{"VEXOLANT_UPLOAD_LIMIT", "16"}});
+  ExpectReported(run, {"FALSE", 0, 147});
+  EXPECT_LT(run.Ms(), 2000) << "no wait for further blocks";
+  EXPECT_EQ(ReadHome("Reporte.txt"), "Line 1\r\nLine 2\r\n");
+  StopPrinter();
+  EXPECT_EQ(printer().Received(), (std::vector<std::string>{kR, kAck, kAck, kAck}));
+}
+
 }  // namespace
 }  // namespace e2e

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fuzz.h"
-#include "job.h"
+#include "service/job.h"
 
 using namespace vexolant::service;
 

@@ -4,7 +4,7 @@
 
 #include "app/dispatcher.h"
 #include "fuzz.h"
-#include "trace/escape.h"
+#include "platform/escape.h"
 
 using namespace vexolant;
 

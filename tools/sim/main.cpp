@@ -10,8 +10,8 @@
 #include <sstream>
 #include <string>
 
-#include "app/version.h"
 #include "sim/server.h"
+#include "vexolant/version.h"
 
 namespace vexolant::sim {
 
@@ -166,7 +166,7 @@ int ParseOptions(int argc, char** argv, Options* options, bool* done) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h" || arg == "--version") {
       if (arg == "--version") {
-        std::printf("vexolant-sim %s\n", kVersionText);
+        std::printf("vexolant-sim %s (posix)\n", VEXOLANT_VERSION_STRING);
       } else {
         PrintHelp();
       }
@@ -227,7 +227,7 @@ bool WritePortFile(const std::string& path, const std::string& device) {
 void LogStart(const Session& s) {
   const Bytes frame = BuildFrame(s.printer.status, 0x03, false);
   LogLine(s.log, "note",
-          "vexolant-sim " VEXOLANT_VERSION " on " + s.line.path + "; status frame " +
+          "vexolant-sim " VEXOLANT_VERSION_STRING " on " + s.line.path + "; status frame " +
               Describe(frame, true) + "; " + std::to_string(s.printer.rules.size()) + " rule(s)");
   for (const Rule& rule : s.printer.rules) LogLine(s.log, "note", "rule \"" + rule.source + "\"");
 }

@@ -4,7 +4,7 @@
 #include <io.h>
 #include <windows.h>
 
-#include "printer/sync_file.h"
+#include "platform/sync_file.h"
 
 namespace vexolant {
 

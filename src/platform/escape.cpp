@@ -1,4 +1,4 @@
-#include "trace/escape.h"
+#include "platform/escape.h"
 
 namespace vexolant {
 

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "printer/sync_file.h"
+#include "platform/sync_file.h"
 
 namespace vexolant {
 

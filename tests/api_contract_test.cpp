@@ -1,0 +1,284 @@
+// The C API's promises beyond the operations themselves, on the scripted fake
+// port: options that grow by their size, the OS error behind a 145, no
+// exception across the boundary, a trace callback that calls back in, the
+// upload bound, the command text from memory, and the named codes and the
+// version against the tables and the build.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "api/console.h"
+#include "fake_port.h"
+#include "platform/os_error.h"
+#include "printer/status_decode.h"
+#include "scratch_dir.h"
+#include "vexolant/vexolant.h"
+
+using namespace vexolant;
+
+namespace {
+
+// A handle on a fake port, closed at the end.
+class FakeHandle {
+ public:
+  explicit FakeHandle(FakePort* fake, const vexolant_options* options = nullptr,
+                      const PortBackend* backend = nullptr) {
+    opened_ = OpenOnBackend("ttyFAKE", options, backend != nullptr ? backend : fake->Backend(),
+                            fake->State(), &port_);
+  }
+  ~FakeHandle() { vexolant_close(port_); }
+  FakeHandle(const FakeHandle&) = delete;
+  FakeHandle& operator=(const FakeHandle&) = delete;
+  int32_t opened() const { return opened_; }
+  vexolant_port* get() const { return port_; }
+
+ private:
+  vexolant_port* port_ = nullptr;
+  int32_t opened_ = -1;
+};
+
+TEST(ApiOptions, SizeSaysWhichFieldsTheCallerKnows) {
+  vexolant_options defaults;
+  vexolant_options_init(&defaults);
+  EXPECT_EQ(defaults.size, sizeof(vexolant_options));
+  EXPECT_EQ(defaults.read_end, VEXOLANT_READ_END_GAP);
+  EXPECT_EQ(defaults.busy_wait_ms, 30000);
+  EXPECT_EQ(defaults.upload_limit_bytes, 64 * 1024 * 1024);
+  EXPECT_EQ(defaults.connect_timeout_ms, 5000);
+  EXPECT_EQ(defaults.negotiation_timeout_ms, 3000);
+
+  struct Case {
+    const char* name;
+    void (*change)(vexolant_options*);
+    int32_t opened;  // 0 or the error of a refused open
+  } cases[] = {
+      {"defaults", [](vexolant_options*) {}, 0},
+      {"size below the first fields", [](vexolant_options* o) { o->size = 4; }, EINVAL},
+      {"unknown read end", [](vexolant_options* o) { o->read_end = 2; }, EINVAL},
+      {"no upload room", [](vexolant_options* o) { o->upload_limit_bytes = 0; }, EINVAL},
+      {"negative busy wait", [](vexolant_options* o) { o->busy_wait_ms = -1; }, EINVAL},
+      {"no connect time", [](vexolant_options* o) { o->connect_timeout_ms = 0; }, EINVAL},
+      {"no negotiation time", [](vexolant_options* o) { o->negotiation_timeout_ms = 0; }, EINVAL},
+      // An older caller that knows only size and read_end: the garbage past
+      // its size is never read.
+      {"fields past the size keep their defaults",
+       [](vexolant_options* o) {
+         o->size = offsetof(vexolant_options, upload_limit_bytes);
+         o->read_end = VEXOLANT_READ_END_COMPLETE;
+         o->upload_limit_bytes = -5;
+         o->busy_wait_ms = -5;
+       },
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    vexolant_options options = defaults;
+    c.change(&options);
+    FakePort fake;
+    FakeHandle handle(&fake, &options);
+    EXPECT_EQ(handle.opened(), c.opened == 0 ? 0 : InvalidArgumentError());
+    EXPECT_EQ(fake.IsOpen(), c.opened == 0);
+  }
+}
+
+TEST(ApiOptions, ReadEndAndUploadLimitReachThePort) {
+  // Three blocks of "Line n" (8 bytes a line with CR LF): room for two.
+  vexolant_options options;
+  vexolant_options_init(&options);
+  options.read_end = VEXOLANT_READ_END_COMPLETE;
+  options.upload_limit_bytes = 16;
+  FakePort fake;
+  fake.Reply(Bytes({0x05}))
+      .Reply(Frame("Line 1", 0x17))
+      .Reply(Frame("Line 2", 0x17))
+      .Reply(Frame("Line 3"));
+  FakeHandle handle(&fake, &options);
+  ASSERT_EQ(handle.opened(), 0);
+  ScratchDir dir;
+  const std::string path = dir.File("report.txt");
+  int32_t status = -7;
+  int32_t error = -7;
+  EXPECT_EQ(vexolant_upload_report(handle.get(), "R", path.c_str(), &status, &error), 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(error, VEXOLANT_ERR_UPLOAD_LIMIT);
+  EXPECT_EQ(ReadBytes(path), "Line 1\r\nLine 2\r\n");
+  // ACKs for the ENQ and the two blocks stored, none for the third.
+  size_t acks = 0;
+  for (const auto& written : fake.Writes()) acks += written == Bytes({0x06}) ? 1 : 0;
+  EXPECT_EQ(acks, 3u);
+  // The complete read end: each reply's read ended at once, without the gap.
+  EXPECT_EQ(fake.ElapsedMs(), 4u * 10);
+}
+
+TEST(ApiOsError, TheErrorBehindAPortFailureAndNothingAfterASuccess) {
+  FakePort fake;
+  FakeHandle handle(&fake);
+  ASSERT_EQ(handle.opened(), 0);
+  fake.FailPurge(EIO);
+  int32_t error = -7;
+  EXPECT_EQ(vexolant_send(handle.get(), "abc", nullptr, &error), 0);
+  EXPECT_EQ(error, VEXOLANT_ERR_PORT);
+  EXPECT_EQ(vexolant_os_error(handle.get()), EIO);
+  fake.FailPurge(0);
+  fake.Reply(Bytes({0x06}));
+  EXPECT_EQ(vexolant_send(handle.get(), "abc", nullptr, &error), 1);
+  EXPECT_EQ(vexolant_os_error(handle.get()), 0);
+  EXPECT_EQ(vexolant_os_error(nullptr), 0);
+}
+
+TEST(ApiBoundary, AnExceptionInsideAnOperationIsAPortFailureWithATraceLine) {
+  PortBackend throwing = *FakePort::Backend();
+  throwing.write = [](Port*, const uint8_t*, uint32_t, int32_t*) { throw std::bad_alloc(); };
+  FakePort fake;
+  FakeHandle handle(&fake, nullptr, &throwing);
+  ASSERT_EQ(handle.opened(), 0);
+  std::vector<std::string> lines;
+  vexolant_trace_to_callback(
+      [](const char* line, void* user) {
+        static_cast<std::vector<std::string>*>(user)->push_back(line);
+      },
+      &lines);
+  int32_t status = -7;
+  int32_t error = -7;
+  EXPECT_EQ(vexolant_send(handle.get(), "abc", &status, &error), 0);
+  vexolant_trace_to_callback(nullptr, nullptr);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(error, VEXOLANT_ERR_PORT);
+  EXPECT_EQ(vexolant_os_error(handle.get()), OutOfMemoryError());
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(
+      lines.back().find("ERROR: Excepcion interna [" + std::to_string(OutOfMemoryError()) + "]"),
+      std::string::npos)
+      << lines.back();
+  // The handle is still usable.
+  fake.Reply(Bytes({0x06}));
+  EXPECT_EQ(vexolant_check(handle.get()), 0);
+}
+
+// What the callback did when it called back into the library.
+struct Reentry {
+  vexolant_port* port = nullptr;
+  int calls = 0;
+  std::string text;
+  int32_t sendError = 0;
+  int32_t osError = 0;
+};
+
+TEST(ApiBoundary, ATraceCallbackMayCallBackIntoTheLibrary) {
+  FakePort fake;
+  fake.Reply(Bytes({0x06}));
+  FakeHandle handle(&fake);
+  ASSERT_EQ(handle.opened(), 0);
+  Reentry reentry;
+  reentry.port = handle.get();
+  vexolant_trace_to_callback(
+      [](const char*, void* user) {
+        auto* r = static_cast<Reentry*>(user);
+        if (r->calls++ > 0) return;
+        r->text = vexolant_error_text(VEXOLANT_ERR_NAK);
+        // An operation on the handle that is tracing: refused, not waited for.
+        r->sendError = -7;
+        vexolant_send(r->port, "again", nullptr, &r->sendError);
+        r->osError = vexolant_os_error(r->port);
+        // Closing from here takes effect when the operation returns.
+        vexolant_close(r->port);
+        vexolant_trace_to_callback(nullptr, nullptr);
+      },
+      &reentry);
+  EXPECT_EQ(vexolant_send(handle.get(), "abc", nullptr, nullptr), 1);
+  EXPECT_EQ(reentry.calls, 1);  // the callback switched the trace off
+  EXPECT_EQ(reentry.text, "the printer answered NAK");
+  EXPECT_EQ(reentry.sendError, VEXOLANT_ERR_PORT);
+  EXPECT_EQ(reentry.osError, SelfDeadlockError());
+  EXPECT_FALSE(fake.IsOpen());
+  EXPECT_EQ(fake.Writes().size(), 1u) << "the refused send wrote nothing";
+  int32_t error = -7;
+  EXPECT_EQ(vexolant_send(handle.get(), "abc", nullptr, &error), 0);
+  EXPECT_EQ(error, VEXOLANT_ERR_PORT);
+}
+
+TEST(ApiSendLines, TheCommandTextFromMemoryIsTakenApartAsACommandFile) {
+  FakePort fake;
+  fake.Reply(Bytes({0x06})).Reply(Bytes({0x06}));
+  FakeHandle handle(&fake);
+  ASSERT_EQ(handle.opened(), 0);
+  const std::string text = "one\r\n\n\tskipped\ntwo\x1Athree\n";
+  int32_t status = -7;
+  int32_t error = -7;
+  EXPECT_EQ(vexolant_send_lines(handle.get(), text.data(), text.size(), &status, &error), 2);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(error, 0);
+  EXPECT_EQ(fake.Writes(), (std::vector<std::vector<uint8_t>>{Frame("one"), Frame("two")}));
+  EXPECT_EQ(vexolant_send_lines(handle.get(), nullptr, 0, &status, &error), 0);
+  EXPECT_EQ(error, VEXOLANT_ERR_NO_COMMAND);
+}
+
+TEST(ApiCodes, EveryDecodedCodeIsNamedAndEveryNamedCodeIsDecoded) {
+  // The printer's error codes and whether the command counts as accepted,
+  // as the header names them.
+  const std::set<std::pair<int32_t, int32_t>> named = {
+      {VEXOLANT_PRINTER_ERR_NONE, 1},         {VEXOLANT_PRINTER_ERR_ACCEPTED_1, 1},
+      {VEXOLANT_PRINTER_ERR_ACCEPTED_2, 1},   {VEXOLANT_PRINTER_ERR_REFUSED_3, 0},
+      {VEXOLANT_PRINTER_ERR_REFUSED_80, 0},   {VEXOLANT_PRINTER_ERR_REFUSED_84, 0},
+      {VEXOLANT_PRINTER_ERR_REFUSED_88, 0},   {VEXOLANT_PRINTER_ERR_REFUSED_92, 0},
+      {VEXOLANT_PRINTER_ERR_REFUSED_96, 0},   {VEXOLANT_PRINTER_ERR_REFUSED_100, 0},
+      {VEXOLANT_PRINTER_ERR_REFUSED_108, 0},  {VEXOLANT_PRINTER_ERR_STATUS_FAULT, 0},
+      {VEXOLANT_PRINTER_ERR_REFUSED_225, 0},  {VEXOLANT_PRINTER_ERR_REFUSED_226, 0},
+      {VEXOLANT_PRINTER_ERR_REFUSED_227, 0},  {VEXOLANT_PRINTER_ERR_REFUSED_228, 0},
+      {VEXOLANT_PRINTER_ERR_ACCEPTED_232, 1}, {VEXOLANT_PRINTER_ERR_REFUSED_233, 0},
+  };
+  const std::set<int32_t> namedStatus = {
+      VEXOLANT_STATUS_0,  VEXOLANT_STATUS_1,  VEXOLANT_STATUS_2,  VEXOLANT_STATUS_3,
+      VEXOLANT_STATUS_4,  VEXOLANT_STATUS_5,  VEXOLANT_STATUS_6,  VEXOLANT_STATUS_7,
+      VEXOLANT_STATUS_8,  VEXOLANT_STATUS_9,  VEXOLANT_STATUS_10, VEXOLANT_STATUS_11,
+      VEXOLANT_STATUS_12, VEXOLANT_STATUS_13, VEXOLANT_STATUS_14, VEXOLANT_STATUS_15,
+      VEXOLANT_STATUS_16, VEXOLANT_STATUS_17, VEXOLANT_STATUS_19,
+  };
+  // Every mask of the decoding tables lies within 10 bits, and the codes of
+  // both frame forms (signed bytes, and derived codes up to 0x2C0) lie in
+  // this range. The error code depends on the frame error code and on the
+  // status bit that reports an error; the status code on the status alone.
+  std::set<std::pair<int32_t, int32_t>> decoded;
+  std::set<int32_t> decodedStatus;
+  for (int32_t code = -1024; code < 1024; ++code) {
+    int32_t status = 0;
+    int32_t error = 0;
+    for (const int32_t frameStatus : {0, 0x04}) {
+      const int32_t accepted = CheckStatus(frameStatus, code, &status, &error);
+      decoded.insert({error, accepted});
+    }
+    CheckStatus(code, 0, &status, &error);
+    decodedStatus.insert(status);
+  }
+  EXPECT_EQ(decoded, named);
+  EXPECT_EQ(decodedStatus, namedStatus);
+  for (const auto& [code, accepted] : named) {
+    EXPECT_STRNE(vexolant_error_text(code), "unknown code") << code;
+  }
+  for (const int32_t code : {VEXOLANT_ERR_PORT, VEXOLANT_ERR_ANSWER, VEXOLANT_ERR_NO_ANSWER,
+                             VEXOLANT_ERR_NAK, VEXOLANT_ERR_FILE, VEXOLANT_ERR_FRAMING,
+                             VEXOLANT_ERR_NO_COMMAND, VEXOLANT_ERR_UPLOAD_LIMIT}) {
+    EXPECT_STRNE(vexolant_error_text(code), "unknown code") << code;
+  }
+}
+
+TEST(ApiVersion, TheMacrosAndTheFunctionTellTheSameVersion) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%d.%d.%d", VEXOLANT_VERSION_MAJOR, VEXOLANT_VERSION_MINOR,
+                VEXOLANT_VERSION_PATCH);
+  EXPECT_STREQ(vexolant_version(), text);
+  EXPECT_STREQ(vexolant_version(), VEXOLANT_VERSION_STRING);
+  EXPECT_EQ(VEXOLANT_VERSION_NUMBER,
+            VEXOLANT_VERSION_MAJOR * 10000 + VEXOLANT_VERSION_MINOR * 100 + VEXOLANT_VERSION_PATCH);
+}
+
+}  // namespace

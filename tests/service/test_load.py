@@ -8,6 +8,7 @@ Crash: kill -9 while clients post, restart: every accepted job done once or,
 for the one a printer was running, unknown; none lost, none run twice."""
 
 import collections
+import os
 import re
 import signal
 import threading
@@ -107,7 +108,8 @@ class LoadTest(unittest.TestCase):
         for printer in printers:
             whole, line = frames_are_whole(printer.log_text())
             self.assertTrue(whole, line)
-        self.assertLess(rss_after - rss_before, RSS_GROWTH_LIMIT_KIB)
+        if not os.environ.get("VEXOLANT_SANITIZED"):
+            self.assertLess(rss_after - rss_before, RSS_GROWTH_LIMIT_KIB)
 
 
 class CrashTest(unittest.TestCase):

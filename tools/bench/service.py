@@ -40,7 +40,7 @@ def first_line(process, limit_s=10):
 
 
 class Bench:
-    def __init__(self, build, folder, printers, rules=()):
+    def __init__(self, build, folder, printers, rules=(), journal_dir=None):
         self.folder = folder
         self.sims = []
         for i in range(printers):
@@ -50,7 +50,8 @@ class Bench:
             process = subprocess.Popen(command, stdout=subprocess.PIPE)
             self.sims.append((process, first_line(process)))
         Path(folder, "token").write_text(TOKEN + "\n")
-        lines = ['listen = "127.0.0.1:0"', f'journal = "{folder}/jobs.db"',
+        journal = f"{journal_dir or folder}/jobs.db"
+        lines = ['listen = "127.0.0.1:0"', f'journal = "{journal}"',
                  f'token_file = "{folder}/token"']
         for i, (_, device) in enumerate(self.sims):
             lines += ["[[printer]]", f'name = "p{i}"', f'port = "{device}"',
@@ -85,7 +86,7 @@ class Bench:
             process.wait(30)
 
 
-def check_rows(build, runs):
+def check_rows(build, runs, journal_dir=None):
     library = ctypes.CDLL(str(build / "src/libvexolant.so.1"))
     library.vexolant_open_wait.argtypes = [ctypes.c_char_p, ctypes.c_int32,
                                            ctypes.POINTER(ctypes.c_void_p)]
@@ -93,7 +94,7 @@ def check_rows(build, runs):
     library.vexolant_set_read_end.argtypes = [ctypes.c_void_p, ctypes.c_int32]
     library.vexolant_close.argtypes = [ctypes.c_void_p]
     with tempfile.TemporaryDirectory() as folder:
-        bench = Bench(build, folder, 1)
+        bench = Bench(build, folder, 1, journal_dir=journal_dir)
         device = bench.sims[0][1].encode()
         through_service, through_library = [], []
         try:
@@ -145,8 +146,15 @@ def main():
     parser.add_argument("--build", default="build/release", type=Path)
     parser.add_argument("--runs", type=int, default=50)
     parser.add_argument("--jobs", type=int, default=40)
+    parser.add_argument("--memory-journal", action="store_true",
+                        help="also a row with the journal on /dev/shm: the service without "
+                        "the disk's flushes")
     args = parser.parse_args()
     service_ms, library_ms = check_rows(args.build, args.runs)
+    memory_ms = None
+    if args.memory_journal:
+        with tempfile.TemporaryDirectory(dir="/dev/shm") as shm:
+            memory_ms, _ = check_rows(args.build, args.runs, shm)
     seconds = parallel_rows(args.build, args.jobs)
     ratio = (4 * args.jobs / seconds[4]) / (args.jobs / seconds[1])
     print(f"| Row | Figure | Target |\n|---|---|---|")
@@ -155,6 +163,9 @@ def main():
     print(f"| `check` through vexolantd (POST, GET ?wait), median of {args.runs} "
           f"| {service_ms:.2f} ms | |")
     print(f"| added by the service | {service_ms - library_ms:.2f} ms | at most 3 ms |")
+    if memory_ms is not None:
+        print(f"| added by the service, journal on /dev/shm (no disk flush) "
+              f"| {memory_ms - library_ms:.2f} ms | |")
     print(f"| {args.jobs} jobs on 1 printer | {seconds[1]:.2f} s "
           f"({args.jobs / seconds[1]:.1f} jobs/s) | |")
     print(f"| {args.jobs} jobs on each of 4 printers | {seconds[4]:.2f} s "

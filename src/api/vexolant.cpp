@@ -30,6 +30,14 @@ struct vexolant_port {
   // The thread whose operation holds the lock: a trace callback on that
   // thread that calls in again gets an answer instead of waiting for itself.
   std::atomic<std::thread::id> owner{};
+  // A network port still open when the process ends (the console tool
+  // leaves its port to the end) is closed then: its close makes sure the
+  // server has the last bytes written, and frees what the backend holds.
+  // Other backends are left alone: a caller's backend state may be gone by
+  // then, and the system closes a local device.
+  ~vexolant_port() {
+    if (open && port.backend == vexolant::NetworkPort()) vexolant::PortClose(&port);
+  }
 };
 
 namespace vexolant {

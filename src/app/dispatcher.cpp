@@ -112,7 +112,8 @@ void PrintUsage(FILE* out) {
 // for a port that another process held all along, who held it and how long
 // the run waited.
 void ReportOpenFailure(const std::string& name, int32_t error, uint32_t waitMs) {
-  std::string hint = PortOpenHint(error);
+  const bool network = name.starts_with("tcp://") || name.starts_with("rfc2217://");
+  std::string hint = network ? NetworkPortOpenHint(error) : PortOpenHint(error);
   if (PortBusyError(error) != 0) {
     const std::string holder = PortHolder(name.c_str());
     if (!holder.empty()) hint += ": " + holder;

@@ -15,6 +15,17 @@ const PortBackend& Backend(Port* port) {
   return *port->backend;
 }
 
+// The platform's backend or the network's, as the name asks; a backend of
+// another kind (a test's) stays.
+void ChooseBackend(Port* port, const char* name) {
+  const PortBackend* platform = PlatformPort();
+  const PortBackend* network = NetworkPort();
+  if (port->backend != nullptr && port->backend != platform && port->backend != network) return;
+  const PortBackend* wanted = name != nullptr && IsNetworkPortName(name) ? network : platform;
+  if (port->backend != nullptr && port->backend != wanted) port->backend->close(port);
+  port->backend = wanted;
+}
+
 }  // namespace
 
 const char* PortNameFault(std::string_view name) {
@@ -24,7 +35,7 @@ const char* PortNameFault(std::string_view name) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F) return "the name holds a control byte";
   }
-  return nullptr;
+  return NetworkNameFault(name);
 }
 
 int32_t PortNameError(const char* name) {
@@ -32,6 +43,7 @@ int32_t PortNameError(const char* name) {
 }
 
 int PortOpen(Port* port, const char* name, int32_t* error, uint32_t* waitedMs) {
+  ChooseBackend(port, name);
   const PortBackend& backend = Backend(port);
   const uint64_t start = backend.now(port);
   if (waitedMs != nullptr) *waitedMs = 0;

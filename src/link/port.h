@@ -2,8 +2,9 @@
 // link's time-outs, close; and the pause and the clock of the exchanges.
 //
 // Everything one port needs lives in its Port record: the backend that drives
-// it (the platform's own, the POSIX termios or the Win32 file, by default; a
-// scripted fake in unit tests), the backend's state, the last OS error and
+// it (by default the platform's own, the POSIX termios or the Win32 file, or
+// the network backend for a tcp:// or rfc2217:// name; a scripted fake in
+// unit tests), the backend's state, the last OS error and
 // the port's options. Printer operations reach the port, the pause and the
 // clock only through the functions below, so two ports on two threads never
 // share anything.
@@ -86,6 +87,16 @@ struct Port {
 
 // The platform's backend (defined by port_posix.cpp or port_win32.cpp).
 const PortBackend* PlatformPort();
+// The backend of network ports, tcp://HOST:PORT and rfc2217://HOST:PORT
+// (port_net.cpp). A port whose backend is one of these two, or none yet,
+// gets the one that its name calls for when it is opened.
+const PortBackend* NetworkPort();
+// True for a name with the scheme of a network port.
+bool IsNetworkPortName(std::string_view name);
+// Why a network port name is malformed (no port number, a port number out of
+// range, a host that cannot be one), or nullptr when it is well formed or
+// not a network name.
+const char* NetworkNameFault(std::string_view name);
 
 // The read loop that the platform backends share: waits for bytes under the
 // call's deadlines and ends the read as the port's ReadEnd says. readSome
@@ -125,7 +136,7 @@ constexpr size_t kMaxPortName = 255;
 // Why a port name cannot be opened as it stands, or nullptr when it can: no
 // name, an empty one, a name longer than kMaxPortName bytes or one that
 // holds a control byte (below 0x20, or 0x7F) would open some other device
-// than the one named.
+// than the one named; a network name must be SCHEME://HOST:PORT.
 const char* PortNameFault(std::string_view name);
 // 0 when PortNameFault finds none (nullptr is no name); else
 // InvalidPortNameError().

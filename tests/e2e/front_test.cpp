@@ -43,6 +43,7 @@ TEST_F(PortOpening, PortThatCannotBeOpenedEndsQuietly) {
 // the run waited; the next run, once the port is free, is served.
 TEST_F(PortOpening, PortHeldLongerThanTheWaitIsBusy) {
   E2E_NATIVE_ONLY("the case locks the device with flock");
+  E2E_LOCAL_PORT_ONLY("the case locks the device, which ser2net does not ask for");
   ASSERT_NO_FATAL_FAILURE(StartPrinter({}));
   WriteHome("Status_Error.txt", kEarlierResult);
   const int holder = open(printer().Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -148,6 +148,20 @@ JOBS = {
     "not-json": b"{op: check",
 }
 
+# The Telnet decoder: the first byte picks where commands go and the read
+# size, the rest is data; or a raw stream as a server sends it.
+TELNETS = {
+    "reply-with-ff": bytes([3, STX, 0xFF, 0x41, ETX, 0xFF]),
+    "status-frame": bytes([5]) + frame(b"@@"),
+    "server-opening": bytes([0xFF, 0xFB, 3, 0xFF, 0xFD, 3, 0xFF, 0xFB, 1, 0xFF, 0xFE, 1, 0xFF,
+                             0xFD, 0, 0xFF, 0xFB, 0, 0xFF, 0xFD, 44, 0xFF, 0xFA, 44, 107, 0,
+                             0xFF, 0xF0]),
+    "line-replies": bytes([0xFF, 0xFA, 44, 101, 0, 0, 0x25, 0x80, 0xFF, 0xF0, 0xFF, 0xFA, 44, 103,
+                           3, 0xFF, 0xF0, ACK]),
+    "unterminated-sub": bytes([0xFF, 0xFA, 44, 1, 0xFF, 0xF1, NAK]),
+    "iac-at-end": bytes([ACK, 0xFF]),
+}
+
 CORPORA = {
     "job": JOBS,
     "operations": OPERATIONS,
@@ -156,6 +170,7 @@ CORPORA = {
     "request": REQUESTS,
     "port_file": PORT_FILES,
     "command_file": COMMAND_FILES,
+    "telnet": TELNETS,
 }
 
 for target, seeds in CORPORA.items():

@@ -19,8 +19,11 @@ import datetime
 import os
 import re
 import select
+import shutil
 import signal
+import socket
 import statistics
+import time
 import subprocess
 import sys
 import tempfile
@@ -61,8 +64,8 @@ COMPLETE_FLOORS = Floors(read_end=0, report_tail=READ_END)
 NULL_PROCESS = "/bin/true" if os.path.exists("/bin/true") else "true"
 
 # Runs per scenario class, by default and with --quick (0: skipped).
-RUNS = {"fast": 20, "slow": 3, "silent": 1}
-QUICK_RUNS = {"fast": 3, "slow": 1, "silent": 0}
+RUNS = {"fast": 20, "slow": 3, "silent": 1, "network": 20}
+QUICK_RUNS = {"fast": 3, "slow": 1, "silent": 0, "network": 3}
 
 REPORT_BLOCKS = 100
 REPORT_TEXT = "Report line of forty bytes, a fixed text"  # 40 bytes
@@ -207,6 +210,54 @@ class Printer:
         self.proc.stdout.close()
 
 
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port: int) -> bool:
+    wanted = f"0100007F:{port:04X}"
+    with open("/proc/net/tcp") as table:
+        return any(f[1] == wanted and f[3] == "0A"
+                   for f in (line.split() for line in table) if len(f) > 3)
+
+
+class Ser2net:
+    """Debian's ser2net in the foreground in front of the printer's device:
+    one raw tcp accepter and one telnet(rfc2217) accepter on free loopback
+    ports; stopped by its pid."""
+
+    def __init__(self, home: Path, device: str):
+        self.ports = {"tcp": free_port(), "rfc2217": free_port()}
+        config = home / "ser2net.yaml"
+        config.write_text(
+            "%YAML 1.1\n---\n"
+            "connection: &raw\n"
+            f"  accepter: tcp,127.0.0.1,{self.ports['tcp']}\n"
+            f"  connector: serialdev,{device},9600e81,local\n"
+            "connection: &rfc2217\n"
+            f"  accepter: telnet(rfc2217),tcp,127.0.0.1,{self.ports['rfc2217']}\n"
+            f"  connector: serialdev,{device},9600e81,local\n")
+        self.proc = subprocess.Popen(["ser2net", "-n", "-d", "-u", "-c", str(config)],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not all(listening(p) for p in self.ports.values()):
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("ser2net did not start listening")
+            time.sleep(0.005)
+
+    def name(self, scheme: str) -> str:
+        return f"{scheme}://127.0.0.1:{self.ports[scheme]}"
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+
+
 # --- Scenarios ----------------------------------------------------------------
 
 
@@ -222,6 +273,9 @@ class Scenario:
     files: dict = field(default_factory=dict)  # files to write into the home
     measures: list = field(default_factory=list)
     program: str = "tool"  # which program runs: "tool", or "api" (the library)
+    network: Optional[str] = None  # "tcp" or "rfc2217": the printer behind ser2net
+    read_end: Optional[str] = None  # "gap" or "complete" whatever the mode; None: the mode's
+    exit_status: int = 0  # expected when there is no result file to check
 
 
 def command_file(count: int) -> str:
@@ -278,7 +332,26 @@ def scenarios(floors: Floors = DEFAULT_FLOORS) -> list:
                  measures=[Measure("9-byte read time-out", STATUS_READ * PER_BYTE,
                                    between_received("<ENQ>", PAUSE))]),
         Scenario("version", "vexolant --version: start-up", ["--version"], 0, "fast"),
-    ] + library_scenarios(floors)
+    ] + library_scenarios(floors) + network_scenarios()
+
+
+def network_scenarios() -> list:
+    """One exchange on the local pseudo-terminal and through ser2net on the
+    loopback, over tcp:// and rfc2217://, in both read ends; and a run that
+    only opens and closes the port (CloseFpctrl), whose time over the null
+    process is the open."""
+    rows = []
+    for network in (None, "tcp", "rfc2217"):
+        where = network or "local"
+        for read_end, floor in (("gap", PAUSE + READ_END), ("complete", PAUSE)):
+            rows.append(Scenario(f"net-check-{where}-{read_end}",
+                                 f"CheckFprinter on a {where} port, read end {read_end}",
+                                 ["CheckFprinter"], floor, "network", sim=[], result="TRUE",
+                                 network=network, read_end=read_end))
+        rows.append(Scenario(f"net-open-{where}", f"CloseFpctrl: open and close a {where} port",
+                             ["CloseFpctrl"], 0, "network", sim=[], network=network,
+                             exit_status=1))
+    return rows
 
 
 def library_scenarios(floors: Floors) -> list:
@@ -323,10 +396,23 @@ def run_scenario(s: Scenario, runs: int, programs: dict, env: dict, work: Path) 
     for name, text in s.files.items():
         (home / name).write_text(text)
     env = dict(env, VEXOLANT_HOME=str(home))
+    if s.read_end == "complete":
+        env["VEXOLANT_READ_END"] = "complete"
+    elif s.read_end == "gap":
+        env.pop("VEXOLANT_READ_END", None)
     out = str(home / "run.out")
     result_file = home / "Status_Error.txt"
     printer = Printer(programs["sim"], home, s.sim) if s.sim is not None else None
     port = (home / "Puerto.dat").read_text().strip() if printer else ""
+    server = None
+    if s.network:
+        try:
+            server = Ser2net(home, port)
+        except RuntimeError:
+            printer.stop()
+            raise
+        port = server.name(s.network)
+        (home / "Puerto.dat").write_text(port + "\n")
     argv = [str(programs[s.program])] + [
         a.replace("{home}", str(home)).replace("{port}", port) for a in s.args]
     runner = programs["runner"]
@@ -343,9 +429,11 @@ def run_scenario(s: Scenario, runs: int, programs: dict, env: dict, work: Path) 
             if s.result is not None and (got is None or not got.startswith(s.result)):
                 failures.append(f"run {i + 1}: Status_Error.txt {got!r}, expected "
                                 f"{s.result!r}...")
-            elif s.result is None and sample.exit_status != 0:
+            elif s.result is None and sample.exit_status != s.exit_status:
                 failures.append(f"run {i + 1}: exit status {sample.exit_status}")
     finally:
+        if server:
+            server.stop()
         if printer:
             printer.stop()
     walls = [t.wall_ms for t in tool_samples]
@@ -373,7 +461,7 @@ def fmt(value, digits=2) -> str:
 
 COLUMNS = [
     # title, width, value of a row
-    ("scenario", 14, lambda r: r.scenario),
+    ("scenario", 24, lambda r: r.scenario),
     ("measure", 20, lambda r: r.measure),
     ("n", 4, lambda r: r.samples),
     ("median ms", 10, lambda r: fmt(r.median)),
@@ -469,6 +557,11 @@ def main() -> int:
     if args.slow_runs:
         runs["slow"] = runs["silent"] = args.slow_runs
     chosen = [s for s in all_scenarios if (s.name in only if only else runs[s.kind] > 0)]
+    if any(s.network for s in chosen) and shutil.which("ser2net") is None and not os.access(
+            "/usr/sbin/ser2net", os.X_OK):
+        print("bench: ser2net is missing (scripts/deps network); the network rows are left out",
+              file=sys.stderr)
+        chosen = [s for s in chosen if not s.network]
 
     build = Path(args.build).resolve()
     programs = {

@@ -2,11 +2,20 @@
 // testing the tool (or any program that speaks the printer's protocol)
 // without a printer.
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -22,6 +31,10 @@ struct Options {
   std::string portFile;
   std::string logFile;
   int exchanges = 0;
+  std::string tcp;  // HOST:PORT to serve on instead of a pseudo-terminal
+  bool rfc2217 = false;
+  bool telnetSilent = false;
+  bool telnetInject = false;
 };
 
 using Apply = bool (*)(Options& options, const std::string& value, std::string* error);
@@ -100,6 +113,30 @@ bool ApplyExchanges(Options& o, const std::string& v, std::string* error) {
   return false;
 }
 
+bool ApplyTcp(Options& o, const std::string& v, std::string* error) {
+  const size_t colon = v.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == v.size()) {
+    *error = "--tcp takes HOST:PORT, such as 127.0.0.1:4001 (PORT 0: any free port)";
+    return false;
+  }
+  o.tcp = v;
+  return true;
+}
+
+bool ApplyRfc2217(Options& o, const std::string& v, std::string* error) {
+  if (v == "on") {
+    o.rfc2217 = true;
+  } else if (v == "silent") {
+    o.rfc2217 = o.telnetSilent = true;
+  } else if (v == "inject") {
+    o.rfc2217 = o.telnetInject = true;
+  } else {
+    *error = "--rfc2217 takes on, silent or inject";
+    return false;
+  }
+  return true;
+}
+
 constexpr OptionSpec kOptions[] = {
     {"--status", "HEX",
      "the printer's status bytes: D1 D2 for 5-byte status frames, D1..D6 for\n"
@@ -116,6 +153,15 @@ constexpr OptionSpec kOptions[] = {
     {"--log", "FILE", "log to FILE instead of standard error", ApplyLog},
     {"--exchanges", "N", "end after N requests (ENQ or command frames) have been answered",
      ApplyExchanges},
+    {"--tcp", "HOST:PORT",
+     "serve one client at a time on a TCP port instead of a pseudo-terminal;\n"
+     "prints the port name to open, such as tcp://127.0.0.1:4001 (PORT 0: any free port)",
+     ApplyTcp},
+    {"--rfc2217", "on|silent|inject",
+     "with --tcp, speak Telnet with the COM-PORT-OPTION of RFC 2217: on answers the\n"
+     "options and line settings and confirms purges; silent never answers them;\n"
+     "inject also puts Telnet commands into the middle of every answer",
+     ApplyRfc2217},
 };
 
 void PrintHelp() {
@@ -237,6 +283,77 @@ int Fatal(const std::string& message) {
   return 1;
 }
 
+// Listens on HOST:PORT; the socket, or -1 with *error set. *name is the port
+// name a client opens.
+int Listen(const Options& o, std::string* name, std::string* error) {
+  const size_t colon = o.tcp.rfind(':');
+  std::string host = o.tcp.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (const int rc = getaddrinfo(host.c_str(), o.tcp.c_str() + colon + 1, &hints, &found);
+      rc != 0) {
+    *error = "--tcp " + o.tcp + ": " + gai_strerror(rc);
+    return -1;
+  }
+  const int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, 8) != 0) {
+    *error = "--tcp " + o.tcp + ": " + std::strerror(errno);
+    freeaddrinfo(found);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  const bool six = found->ai_family == AF_INET6;
+  freeaddrinfo(found);
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+  const int port = six ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
+                       : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  *name = std::string(o.rfc2217 ? "rfc2217://" : "tcp://") + (six ? "[" + host + "]" : host) + ":" +
+          std::to_string(port);
+  fcntl(fd, F_SETFL, O_NONBLOCK);
+  return fd;
+}
+
+// Serves network clients one after the other until the printer is stopped
+// or ends.
+int ServeClients(Session& session) {
+  for (;;) {
+    pollfd fds[2] = {{session.listener, POLLIN, 0}, {session.stopFd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return 1;
+    }
+    if (fds[1].revents != 0) {
+      LogLine(session.log, "note", "stopped");
+      return 0;
+    }
+    const int fd = accept(session.listener, nullptr, nullptr);
+    if (fd < 0) continue;
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    LogLine(session.log, "note", "a client connected");
+    session.line.master = fd;
+    session.telnet.decoder = TelnetDecoder{};
+    std::fill(std::begin(session.telnet.usOn), std::end(session.telnet.usOn), 0);
+    std::fill(std::begin(session.telnet.himOn), std::end(session.telnet.himOn), 0);
+    const int status = Serve(session);
+    if (session.line.master >= 0) close(session.line.master);
+    session.line.master = -1;
+    if (status != kClientLeft) return status;
+  }
+}
+
 }  // namespace
 
 }  // namespace vexolant::sim
@@ -259,7 +376,16 @@ int main(int argc, char** argv) {
   if (!InstallStopSignals()) return Fatal("cannot install the signal handlers");
   session.stopFd = g_stopPipe[0];
   std::string error;
-  if (!OpenLine(&session.line, &error)) return Fatal(error);
+  if (options.rfc2217 && options.tcp.empty()) return Fatal("--rfc2217 needs --tcp");
+  session.telnet.on = options.rfc2217;
+  session.telnet.silent = options.telnetSilent;
+  session.telnet.inject = options.telnetInject;
+  if (!options.tcp.empty()) {
+    session.listener = Listen(options, &session.line.path, &error);
+    if (session.listener < 0) return Fatal(error);
+  } else if (!OpenLine(&session.line, &error)) {
+    return Fatal(error);
+  }
   if (!options.portFile.empty() && !WritePortFile(options.portFile, session.line.path)) {
     CloseLine(session.line);
     return Fatal("cannot write the port file " + options.portFile);
@@ -267,7 +393,8 @@ int main(int argc, char** argv) {
   std::printf("%s\n", session.line.path.c_str());
   std::fflush(stdout);
   LogStart(session);
-  const int status = Serve(session);
+  const int status = session.listener >= 0 ? ServeClients(session) : Serve(session);
+  if (session.listener >= 0) close(session.listener);
   CloseLine(session.line);
   if (session.log.file != stderr) std::fclose(session.log.file);
   return status;

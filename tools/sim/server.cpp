@@ -1,10 +1,12 @@
 #include "sim/server.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <thread>
 
 #include "link/frame.h"
 
@@ -20,8 +22,109 @@ constexpr auto kUnfinishedFrame = std::chrono::milliseconds(500);
 // How much of an overlong frame the log shows.
 constexpr size_t kOverlongShown = 16;
 
-// Go on serving, end with status 0, or end with status 1.
-enum class Flow { Go, Done, Failed };
+// Go on serving, end with status 0, end with status 1, or wait for the next
+// network client.
+enum class Flow { Go, Done, Failed, Left };
+
+// --- Telnet with the COM-PORT-OPTION (--rfc2217) ---------------------------
+
+const char* ComPortName(uint8_t command) {
+  switch (command) {
+    case kComPortSetBaudRate:
+      return "SET-BAUDRATE";
+    case kComPortSetDataSize:
+      return "SET-DATASIZE";
+    case kComPortSetParity:
+      return "SET-PARITY";
+    case kComPortSetStopSize:
+      return "SET-STOPSIZE";
+    case kComPortSetControl:
+      return "SET-CONTROL";
+    case kComPortPurgeData:
+      return "PURGE-DATA";
+    default:
+      return nullptr;
+  }
+}
+
+void SendRaw(Session& s, const Bytes& bytes) {
+  if (!WriteAll(s.line, bytes.data(), bytes.size())) {
+    LogLine(s.log, "note", "could not send a Telnet answer");
+  }
+}
+
+// The options the printer takes: BINARY and SGA at its side, BINARY, SGA and
+// COM-PORT-OPTION at the client's. Each is answered once, when it changes.
+void AnswerNegotiation(Session& s, uint8_t verb, uint8_t option) {
+  TelnetServer& t = s.telnet;
+  const bool ours = option == kOptionBinary || option == kOptionSga;
+  const bool theirs = ours || option == kOptionComPort;
+  uint8_t answer[3];
+  uint32_t n = 0;
+  if (verb == kTelnetDo) {
+    if (!ours) n = TelnetNegotiation(kTelnetWont, option, answer);
+    if (ours && t.usOn[option] == 0) n = TelnetNegotiation(kTelnetWill, option, answer);
+    if (ours) t.usOn[option] = 1;
+  } else if (verb == kTelnetWill) {
+    if (!theirs) n = TelnetNegotiation(kTelnetDont, option, answer);
+    if (theirs && t.himOn[option] == 0) n = TelnetNegotiation(kTelnetDo, option, answer);
+    if (theirs) t.himOn[option] = 1;
+  } else if (verb == kTelnetDont && t.usOn[option] != 0) {
+    t.usOn[option] = 0;
+    n = TelnetNegotiation(kTelnetWont, option, answer);
+  } else if (verb == kTelnetWont && t.himOn[option] != 0) {
+    t.himOn[option] = 0;
+    n = TelnetNegotiation(kTelnetDont, option, answer);
+  }
+  if (n > 0) SendRaw(s, Bytes(answer, answer + n));
+}
+
+void OnTelnetCommand(void* context, const TelnetCommand& c) {
+  Session& s = *static_cast<Session*>(context);
+  if (c.verb != kTelnetSb) {
+    if (c.verb == kTelnetWill || c.verb == kTelnetWont || c.verb == kTelnetDo ||
+        c.verb == kTelnetDont) {
+      if (!s.telnet.silent) AnswerNegotiation(s, c.verb, c.option);
+    }
+    return;
+  }
+  if (c.option != kOptionComPort || c.length < 2) return;
+  const char* name = ComPortName(c.bytes[1]);
+  std::string text = "rfc2217 ";
+  text += name != nullptr ? name : "command " + std::to_string(c.bytes[1]);
+  uint32_t value = 0;
+  for (uint32_t i = 2; i < c.length; ++i) value = value << 8 | c.bytes[i];
+  text += " " + std::to_string(value);
+  if (s.telnet.silent) text += " (not answered)";
+  LogLine(s.log, "note", text);
+  if (s.telnet.silent || name == nullptr) return;
+  Bytes answer(c.length + 4);
+  answer.resize(ComPortRequest(static_cast<uint8_t>(c.bytes[1] + kComPortServer), c.bytes + 2,
+                               c.length - 2, answer.data()));
+  SendRaw(s, answer);
+}
+
+// Writes answer bytes: on Telnet, 0xFF doubled, and with --telnet-inject a
+// sub-negotiation split across two writes after the first byte, and a NOP.
+bool WriteAnswer(Session& s, const uint8_t* bytes, size_t count) {
+  if (!s.telnet.on) return WriteAll(s.line, bytes, count);
+  Bytes encoded(count * 2);
+  encoded.resize(TelnetEncode(bytes, static_cast<uint32_t>(count), encoded.data()));
+  if (!s.telnet.inject || encoded.empty()) return WriteAll(s.line, encoded.data(), encoded.size());
+  const size_t first = encoded[0] == kTelnetIac ? 2 : 1;
+  const Bytes head(encoded.begin(), encoded.begin() + static_cast<long>(first));
+  const Bytes open = {kTelnetIac,     kTelnetSb,
+                      kOptionComPort, kComPortNotifyModemState + kComPortServer,
+                      0x30,           kTelnetIac};
+  const Bytes close = {kTelnetSe, kTelnetIac, kTelnetNop};
+  const Bytes tail(encoded.begin() + static_cast<long>(first), encoded.end());
+  for (const Bytes* piece : {&head, &open, &close, &tail}) {
+    if (piece->empty()) continue;
+    if (!WriteAll(s.line, piece->data(), piece->size())) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 struct State {
   Assembler assembler;
@@ -62,7 +165,7 @@ bool Send(Session& s, const Outgoing& out, const Pacing& pacing) {
     if (at > 0 && !WaitUnlessStopped(s, pacing.gapMs)) return false;
     const size_t n = std::min(piece, size - at);
     const std::string text = Joined(tokens, at, at + n);
-    if (!WriteAll(s.line, out.bytes.data() + at, n)) {
+    if (!WriteAnswer(s, out.bytes.data() + at, n)) {
       LogLine(s.log, "note", "could not send " + text + ": the line is full or gone");
       return true;
     }
@@ -136,13 +239,21 @@ int PollTimeout(const State& st) {
 
 Flow ReadAndHandle(Session& s, State& st) {
   uint8_t buffer[4096];
-  const ssize_t n = read(s.line.master, buffer, sizeof buffer);
+  ssize_t n = read(s.line.master, buffer, sizeof buffer);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return Flow::Go;
+  if (n <= 0 && s.listener >= 0 && !st.draining) {
+    LogLine(s.log, "note", "the client left");
+    return Flow::Left;
+  }
   if (n <= 0) {  // every slave end is closed
     LogLine(s.log, "note", st.draining ? "the line is closed; done" : "the line is gone");
     return st.draining ? Flow::Done : Flow::Failed;
   }
   st.lastByte = Clock::now();
+  if (s.telnet.on) {
+    n = TelnetDecode(&s.telnet.decoder, buffer, static_cast<uint32_t>(n), buffer, OnTelnetCommand,
+                     &s);
+  }
   for (ssize_t i = 0; i < n; ++i) {
     const Received r = Push(st.assembler, buffer[i]);
     if (r.kind == Received::None) continue;
@@ -152,13 +263,24 @@ Flow ReadAndHandle(Session& s, State& st) {
   return Flow::Go;
 }
 
+// A client that comes while another is served is told so and closed, as a
+// serial device server does.
+void TurnAway(const Session& s) {
+  const int fd = accept(s.listener, nullptr, nullptr);
+  if (fd < 0) return;
+  static const char kText[] = "Port already in use\r\n";
+  [[maybe_unused]] const ssize_t sent = send(fd, kText, sizeof kText - 1, MSG_NOSIGNAL);
+  close(fd);
+  LogLine(s.log, "note", "another client turned away");
+}
+
 }  // namespace
 
 int Serve(Session& s) {
   State st;
   for (;;) {
-    pollfd fds[2] = {{s.line.master, POLLIN, 0}, {s.stopFd, POLLIN, 0}};
-    const int rc = poll(fds, 2, PollTimeout(st));
+    pollfd fds[3] = {{s.line.master, POLLIN, 0}, {s.stopFd, POLLIN, 0}, {s.listener, POLLIN, 0}};
+    const int rc = poll(fds, s.listener >= 0 ? 3 : 2, PollTimeout(st));
     if (rc < 0 && errno == EINTR) continue;
     if (rc < 0) {
       LogLine(s.log, "note", "poll failed");
@@ -168,12 +290,17 @@ int Serve(Session& s) {
       LogLine(s.log, "note", "stopped");
       return 0;
     }
+    if (s.listener >= 0 && fds[2].revents != 0) {
+      TurnAway(s);
+      if (fds[0].revents == 0) continue;
+    }
     if (rc == 0) {
       LogLine(s.log, "recv",
               Describe(DropPartial(st.assembler), false) + " (unfinished frame, dropped)");
       continue;
     }
     const Flow flow = ReadAndHandle(s, st);
+    if (flow == Flow::Left) return kClientLeft;
     if (flow != Flow::Go) return flow == Flow::Done ? 0 : 1;
   }
 }

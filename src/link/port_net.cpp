@@ -1,0 +1,828 @@
+// Network serial ports: tcp://HOST:PORT, the printer's bytes over a raw TCP
+// connection, and rfc2217://HOST:PORT, Telnet with the COM-PORT-OPTION of
+// RFC 2217, where the client sets the line itself. The same code runs on
+// POSIX sockets and on Winsock; only the calls that differ are set apart.
+//
+// Every wait has a bound on the steady clock: name resolution and connect
+// share the port's connectTimeoutMs, each step of the Telnet negotiation and
+// each purge confirmation has negotiationTimeoutMs, and reads run through
+// the shared TimedRead loop exactly as on a local port.
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// After the sockets' headers, which must come first.
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#endif
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "link/port.h"
+#include "link/telnet.h"
+#include "platform/os_error.h"
+#include "trace/trace.h"
+
+namespace vexolant {
+
+namespace {
+
+#ifdef _WIN32
+using Socket = SOCKET;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+constexpr int32_t kBusy = ERROR_SHARING_VIOLATION;
+constexpr int32_t kTimedOut = WSAETIMEDOUT;
+constexpr int32_t kClosed = WSAECONNRESET;
+constexpr int32_t kAborted = WSAECONNABORTED;
+constexpr int32_t kRefusedOption = WSAEPROTONOSUPPORT;
+constexpr int32_t kOtherLine = ERROR_BAD_NET_RESP;
+constexpr int32_t kUnknownHost = WSAHOST_NOT_FOUND;
+constexpr int32_t kNoMemory = ERROR_NOT_ENOUGH_MEMORY;
+int32_t SocketError() {
+  return WSAGetLastError();
+}
+bool WouldBlock(int32_t error) {
+  return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
+}
+void CloseSocket(Socket s) {
+  closesocket(s);
+}
+// Winsock is started once per process, from whichever thread opens the first
+// network port; it stays up until the process ends.
+int32_t StartSockets() {
+  static const int32_t started = [] {
+    WSADATA data{};
+    return static_cast<int32_t>(WSAStartup(MAKEWORD(2, 2), &data));
+  }();
+  return started;
+}
+#else
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+constexpr int32_t kBusy = EBUSY;
+constexpr int32_t kTimedOut = ETIMEDOUT;
+constexpr int32_t kClosed = ECONNRESET;
+constexpr int32_t kAborted = EPIPE;
+constexpr int32_t kRefusedOption = EPROTONOSUPPORT;
+constexpr int32_t kOtherLine = EPROTO;
+constexpr int32_t kUnknownHost = EHOSTUNREACH;
+constexpr int32_t kNoMemory = ENOMEM;
+int32_t SocketError() {
+  return errno;
+}
+bool WouldBlock(int32_t error) {
+  return error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS || error == EINTR;
+}
+void CloseSocket(Socket s) {
+  close(s);
+}
+int32_t StartSockets() {
+  return 0;
+}
+#endif
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
+
+constexpr int64_t kMsNs = 1000000;
+// A write is allowed 2 ms per byte to leave, plus the read gap, as on a
+// local port.
+constexpr int64_t kWritePerByteNs = 2 * kMsNs;
+constexpr int64_t kWriteSlackNs = int64_t{kInterByteGapMs} * kMsNs;
+constexpr int64_t kLongestWaitNs = int64_t{3600} * 1000 * kMsNs;
+// Busy detection on tcp:// (see ProbeBusy): after the connect, the server gets
+// this long, plus twice the time the connect took, to show that it has turned
+// the client away (a text and a close, or a close).
+constexpr int64_t kBusyProbeNs = 50 * kMsNs;
+// How long a close waits for the server to close its end.
+constexpr int64_t kCloseWaitNs = 500 * kMsNs;
+// How long after a write that had no answer a close waits for the server to
+// pass it on (see AwaitLastWrite).
+constexpr int64_t kUnansweredWriteNs = int64_t{kInterByteGapMs} * kMsNs;
+
+enum class Scheme { Tcp, Rfc2217 };
+
+struct NetName {
+  Scheme scheme = Scheme::Tcp;
+  std::string host;
+  std::string service;
+};
+
+constexpr std::string_view kTcpPrefix = "tcp://";
+constexpr std::string_view kRfc2217Prefix = "rfc2217://";
+
+bool IsHostNameByte(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == '_';
+}
+
+bool IsAddress6Byte(char c) {
+  return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || (c >= '0' && c <= '9') || c == ':' ||
+         c == '.' || c == '%' || IsHostNameByte(c);
+}
+
+// Splits a network port name; nullptr when it is well formed, else why not.
+const char* ParseName(std::string_view name, NetName* out) {
+  std::string_view rest;
+  if (name.starts_with(kTcpPrefix)) {
+    out->scheme = Scheme::Tcp;
+    rest = name.substr(kTcpPrefix.size());
+  } else if (name.starts_with(kRfc2217Prefix)) {
+    out->scheme = Scheme::Rfc2217;
+    rest = name.substr(kRfc2217Prefix.size());
+  } else {
+    return "the name is not a network port";
+  }
+  std::string_view host;
+  if (rest.starts_with('[')) {
+    const size_t close = rest.find(']');
+    if (close == std::string_view::npos) return "the IPv6 address has no closing bracket";
+    host = rest.substr(1, close - 1);
+    if (host.empty() || !std::all_of(host.begin(), host.end(), IsAddress6Byte)) {
+      return "the IPv6 address holds a byte that no address has";
+    }
+    rest = rest.substr(close + 1);
+    if (!rest.starts_with(':')) return "the network name has no port number (HOST:PORT)";
+  } else {
+    const size_t colon = rest.rfind(':');
+    if (colon == std::string_view::npos) return "the network name has no port number (HOST:PORT)";
+    host = rest.substr(0, colon);
+    rest = rest.substr(colon);
+    if (host.find(':') != std::string_view::npos) return "an IPv6 address needs brackets: [ADDR]";
+    if (host.empty()) return "the network name has no host";
+    if (!std::all_of(host.begin(), host.end(), IsHostNameByte)) {
+      return "the host name holds a byte that no host name has";
+    }
+  }
+  const std::string_view digits = rest.substr(1);
+  if (digits.empty()) return "the network name has no port number (HOST:PORT)";
+  uint32_t number = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return "the port number is not a number";
+    number = number * 10 + static_cast<uint32_t>(c - '0');
+    if (number > 65535) break;
+  }
+  if (number == 0 || number > 65535) return "the port number is out of range (1 to 65535)";
+  out->host.assign(host);
+  out->service = std::to_string(number);
+  return nullptr;
+}
+
+// What the backend keeps of an open network port.
+struct NetState {
+  Socket socket = kNoSocket;
+  bool telnet = false;
+  TelnetDecoder decoder;
+  TelnetOptions options;
+  uint32_t settingsAnswered = 0;  // bits: rows of kLineSettings answered
+  const char* settingWrong = nullptr;
+  bool purgeConfirmed = false;
+  bool purgeUnconfirmed = false;  // the server left a purge unconfirmed once
+  int32_t answerError = 0;        // a failed send of a negotiation answer
+  bool textSeen = false;          // data came while the open watched a tcp:// port
+  // The last write has had no data in answer yet, so the server may still
+  // hold it; since lastWriteNs.
+  bool writeUnanswered = false;
+  int64_t lastWriteNs = 0;
+  uint32_t lastWriteCount = 0;
+  bool baudAnswered = false;  // a SET-BAUDRATE answer came
+};
+
+NetState* State(const Port* port) {
+  return static_cast<NetState*>(port->state);
+}
+
+int32_t Fail(Port* port, int32_t error) {
+  port->lastError = error;
+  return error;
+}
+
+int64_t MsNs(uint32_t ms) {
+  return int64_t{ms} * kMsNs;
+}
+
+// Waits until the socket is ready for events or the deadline passes: the
+// events seen (POLLIN, POLLOUT, POLLERR, POLLHUP), 0 on time-out, -1 with
+// *error on failure.
+int WaitSocket(Socket s, short events, int64_t deadlineNs, int32_t* error) {
+  for (;;) {
+    const int64_t left = deadlineNs - SteadyNowNs();
+    if (left <= 0) return 0;
+    const int64_t wait = std::min(left - left / 1001, kLongestWaitNs);
+#ifdef _WIN32
+    // select, which (unlike WSAPoll) reports a connect that failed.
+    fd_set readable;
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    if ((events & POLLIN) != 0) FD_SET(s, &readable);
+    if ((events & POLLOUT) != 0) FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    const int64_t us = (wait + 999) / 1000;
+    timeval span{static_cast<long>(us / 1000000), static_cast<long>(us % 1000000)};
+    const int rc = select(0, &readable, &writable, &failed, &span);
+    if (rc == SOCKET_ERROR) {
+      *error = SocketError();
+      return -1;
+    }
+    if (rc == 0) continue;
+    int revents = 0;
+    if (FD_ISSET(s, &readable)) revents |= POLLIN;
+    if (FD_ISSET(s, &writable)) revents |= POLLOUT;
+    if (FD_ISSET(s, &failed)) revents |= POLLERR;
+    return revents;
+#else
+    pollfd p{s, events, 0};
+#ifdef __linux__
+    const timespec span{static_cast<time_t>(wait / 1000000000),
+                        static_cast<long>(wait % 1000000000)};
+    const int rc = ppoll(&p, 1, &span, nullptr);
+#else
+    const int rc = poll(&p, 1, static_cast<int>((wait + kMsNs - 1) / kMsNs));
+#endif
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) {
+      *error = errno;
+      return -1;
+    }
+    if (rc == 0) continue;
+    return p.revents;
+#endif
+  }
+}
+
+bool MakeNonBlocking(Socket s) {
+#ifdef _WIN32
+  u_long on = 1;
+  return ioctlsocket(s, FIONBIO, &on) == 0;
+#else
+  const int flags = fcntl(s, F_GETFL);
+  return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+#endif
+}
+
+void SetOption(Socket s, int level, int name) {
+  const int on = 1;
+  setsockopt(s, level, name, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+// Sends all bytes before the deadline; 0 or the OS error.
+int32_t SendAll(Socket s, const uint8_t* bytes, uint32_t count, int64_t deadlineNs) {
+  uint32_t sent = 0;
+  while (sent < count) {
+    const auto n = send(s, reinterpret_cast<const char*>(bytes + sent),
+                        static_cast<int>(count - sent), kSendFlags);
+    if (n > 0) {
+      sent += static_cast<uint32_t>(n);
+      continue;
+    }
+    const int32_t error = SocketError();
+    if (n < 0 && !WouldBlock(error)) return error;
+    int32_t waitError = 0;
+    const int revents = WaitSocket(s, POLLOUT, deadlineNs, &waitError);
+    if (revents < 0) return waitError;
+    if (revents == 0) return kTimedOut;
+  }
+  return 0;
+}
+
+// --- Name resolution with a bound ------------------------------------------
+// getaddrinfo has no time-out of its own. A numeric host is converted at once,
+// without asking any resolver. A name is resolved on a thread of its own,
+// which the open waits for until the connect deadline; when the deadline
+// passes first, the open fails and the thread, left to itself, frees its
+// result whenever the resolver answers.
+struct Lookup {
+  std::mutex lock;
+  std::condition_variable done;
+  bool finished = false;
+  bool abandoned = false;
+  int rc = 0;
+  addrinfo* result = nullptr;
+  std::string host;
+  std::string service;
+};
+
+addrinfo Hints(int flags) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = flags;
+  return hints;
+}
+
+void RunLookup(const std::shared_ptr<Lookup>& lookup) {
+  const addrinfo hints = Hints(AI_NUMERICSERV | AI_ADDRCONFIG);
+  addrinfo* result = nullptr;
+  const int rc = getaddrinfo(lookup->host.c_str(), lookup->service.c_str(), &hints, &result);
+  const std::lock_guard<std::mutex> guard(lookup->lock);
+  if (lookup->abandoned) {
+    if (rc == 0) freeaddrinfo(result);
+    return;
+  }
+  lookup->rc = rc;
+  lookup->result = result;
+  lookup->finished = true;
+  lookup->done.notify_all();
+}
+
+int32_t Resolve(const NetName& name, int64_t deadlineNs, addrinfo** result) {
+  const addrinfo numeric = Hints(AI_NUMERICHOST | AI_NUMERICSERV);
+  if (getaddrinfo(name.host.c_str(), name.service.c_str(), &numeric, result) == 0) return 0;
+  std::shared_ptr<Lookup> lookup(new (std::nothrow) Lookup);
+  if (lookup == nullptr) return kNoMemory;
+  lookup->host = name.host;
+  lookup->service = name.service;
+  try {
+    std::thread(RunLookup, lookup).detach();
+  } catch (...) {
+    return kNoMemory;
+  }
+  std::unique_lock<std::mutex> guard(lookup->lock);
+  const auto deadline = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(deadlineNs));
+  if (!lookup->done.wait_until(guard, deadline, [&] { return lookup->finished; })) {
+    lookup->abandoned = true;
+    return kTimedOut;
+  }
+  if (lookup->rc != 0) return kUnknownHost;
+  *result = lookup->result;
+  return 0;
+}
+
+// --- Connect -------------------------------------------------------------------
+
+// Connects to one address before the deadline; 0 with *out set, or the OS
+// error.
+int32_t ConnectOne(const addrinfo* address, int64_t deadlineNs, Socket* out) {
+#ifdef SOCK_CLOEXEC
+  const Socket s =
+      socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
+#else
+  const Socket s = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+#endif
+  if (s == kNoSocket) return SocketError();
+  int32_t error = 0;
+  if (!MakeNonBlocking(s)) error = SocketError();
+  if (error == 0 && connect(s, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
+    error = SocketError();
+    if (WouldBlock(error)) {
+      const int revents = WaitSocket(s, POLLOUT, deadlineNs, &error);
+      if (revents == 0) {
+        error = kTimedOut;
+      } else if (revents > 0) {
+        int soError = 0;
+        socklen_t length = sizeof soError;
+        error = getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &length) == 0
+                    ? soError
+                    : SocketError();
+      }
+    }
+  }
+  if (error != 0) {
+    CloseSocket(s);
+    return error;
+  }
+  SetOption(s, IPPROTO_TCP, TCP_NODELAY);
+  SetOption(s, SOL_SOCKET, SO_KEEPALIVE);
+#ifdef SO_NOSIGPIPE
+  SetOption(s, SOL_SOCKET, SO_NOSIGPIPE);
+#endif
+  *out = s;
+  return 0;
+}
+
+int32_t Connect(const NetName& name, int64_t deadlineNs, Socket* out) {
+  if (const int32_t started = StartSockets(); started != 0) return started;
+  addrinfo* addresses = nullptr;
+  int32_t error = Resolve(name, deadlineNs, &addresses);
+  if (error != 0) return error;
+  error = kUnknownHost;
+  for (const addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
+    error = ConnectOne(a, deadlineNs, out);
+    if (error == 0 || SteadyNowNs() >= deadlineNs) break;
+  }
+  freeaddrinfo(addresses);
+  return error;
+}
+
+// --- Telnet ----------------------------------------------------------------------
+
+// What the server's commands do to the port's state; negotiations are
+// answered at once.
+void OnCommand(void* context, const TelnetCommand& command) {
+  NetState* state = static_cast<NetState*>(context);
+  if (command.verb == kTelnetSb) {
+    if (command.option != kOptionComPort || command.length < 2) return;
+    const uint8_t code = command.bytes[1];
+    const uint8_t* value = command.bytes + 2;
+    const uint32_t length = command.length - 2;
+    if (code == kComPortPurgeData + kComPortServer) state->purgeConfirmed = true;
+    if (code == kComPortSetBaudRate + kComPortServer) state->baudAnswered = true;
+    for (uint32_t i = 0; i < kLineSettingCount; ++i) {
+      const ComPortSetting& s = kLineSettings[i];
+      if (code != s.command + kComPortServer) continue;
+      state->settingsAnswered |= 1u << i;
+      if (length != s.length || std::memcmp(value, s.value, s.length) != 0) {
+        state->settingWrong = s.what;
+      }
+    }
+    return;  // NOTIFY-LINESTATE, NOTIFY-MODEMSTATE and the rest are taken and ignored
+  }
+  uint8_t answer[3];
+  const uint32_t n = TelnetAnswer(&state->options, command.verb, command.option, answer);
+  if (n > 0 && state->answerError == 0) {
+    state->answerError =
+        SendAll(state->socket, answer, n, SteadyNowNs() + int64_t{kInterByteGapMs} * kMsNs);
+  }
+}
+
+enum class Got { Data, Nothing, Closed, Failed };
+
+// One recv of up to max bytes into buffer, decoded when the port speaks
+// Telnet: *count data bytes (possibly none, when only commands came).
+Got ReceiveOnce(NetState* state, uint8_t* buffer, uint32_t max, uint32_t* count, int32_t* error) {
+  *count = 0;
+  const auto n = recv(state->socket, reinterpret_cast<char*>(buffer), static_cast<int>(max), 0);
+  if (n == 0) return Got::Closed;
+  if (n < 0) {
+    *error = SocketError();
+    if (WouldBlock(*error)) {
+      *error = 0;
+      return Got::Nothing;
+    }
+    return Got::Failed;
+  }
+  *count = static_cast<uint32_t>(n);
+  state->textSeen = true;
+  if (state->telnet) {
+    *count = TelnetDecode(&state->decoder, buffer, *count, buffer, OnCommand, state);
+    if (state->answerError != 0) {
+      *error = state->answerError;
+      return Got::Failed;
+    }
+  }
+  if (*count > 0) state->writeUnanswered = false;
+  return Got::Data;
+}
+
+// Reads and drops data until done(state) holds, the deadline passes
+// (kTimedOut), the server closes (kClosed) or the socket fails.
+int32_t ReceiveUntil(NetState* state, bool (*done)(const NetState&), int64_t deadlineNs) {
+  uint8_t buffer[512];
+  while (!done(*state)) {
+    int32_t error = 0;
+    const int revents = WaitSocket(state->socket, POLLIN, deadlineNs, &error);
+    if (revents < 0) return error;
+    if (revents == 0) return kTimedOut;
+    uint32_t count = 0;
+    switch (ReceiveOnce(state, buffer, sizeof buffer, &count, &error)) {
+      case Got::Closed:
+        return kClosed;
+      case Got::Failed:
+        return error;
+      case Got::Data:
+      case Got::Nothing:
+        break;
+    }
+  }
+  return 0;
+}
+
+bool OptionsSettled(const NetState& s) {
+  return TelnetNegotiated(s.options) != TelnetReady::Pending;
+}
+
+bool LineAnswered(const NetState& s) {
+  return s.settingsAnswered == (1u << kLineSettingCount) - 1;
+}
+
+bool PurgeConfirmed(const NetState& s) {
+  return s.purgeConfirmed;
+}
+
+// A server that closes the connection during the open (a reset among them,
+// when it closes with the client's requests unread) has turned the client
+// away: it serves another.
+bool TurnedAway(int32_t error) {
+  return error == kClosed || error == kAborted;
+}
+
+// The Telnet options, then the line.
+int32_t Negotiate(Port* port, NetState* state, bool* busy) {
+  uint8_t request[64];
+  uint32_t n = TelnetStart(&state->options, request);
+  int32_t error =
+      SendAll(state->socket, request, n, SteadyNowNs() + MsNs(port->negotiationTimeoutMs));
+  if (error == 0) {
+    error = ReceiveUntil(state, OptionsSettled, SteadyNowNs() + MsNs(port->negotiationTimeoutMs));
+  }
+  *busy = TurnedAway(error);
+  if (error != 0) return error;
+  if (TelnetNegotiated(state->options) == TelnetReady::Refused) {
+    TraceText("rfc2217: the server refuses the COM-PORT-OPTION");
+    return kRefusedOption;
+  }
+  n = 0;
+  for (const ComPortSetting& s : kLineSettings) {
+    n += ComPortRequest(s.command, s.value, s.length, request + n);
+  }
+  const int64_t deadline = SteadyNowNs() + MsNs(port->negotiationTimeoutMs);
+  error = SendAll(state->socket, request, n, deadline);
+  if (error == 0) error = ReceiveUntil(state, LineAnswered, deadline);
+  *busy = TurnedAway(error);
+  if (error != 0) return error;
+  if (state->settingWrong != nullptr) {
+    TraceStr("rfc2217: the server answers another", state->settingWrong);
+    return kOtherLine;
+  }
+  return 0;
+}
+
+// On tcp:// nothing is negotiated, so a server that turns the client away
+// shows it only by closing: the open watches the connection for a short
+// while (kBusyProbeNs plus twice the connect's time, for slower networks). A
+// printer never speaks first, so bytes that arrive meanwhile are most likely
+// a server's text: the open then watches as long again for the close that
+// follows it (bytes without a close are dropped by the first purge). The
+// trade-off: each open costs the watch, and a server
+// that turns a client away later than the watch is taken for an open port,
+// whose first exchange then fails.
+bool NeverDone(const NetState&) {
+  return false;
+}
+
+bool SomethingCame(const NetState& s) {
+  return s.textSeen;
+}
+
+int32_t ProbeBusy(NetState* state, int64_t connectNs, bool* busy) {
+  const int64_t watch = kBusyProbeNs + 2 * connectNs;
+  int32_t error = ReceiveUntil(state, SomethingCame, SteadyNowNs() + watch);
+  if (error == 0) error = ReceiveUntil(state, NeverDone, SteadyNowNs() + watch);
+  if (error == kTimedOut) return 0;
+  *busy = TurnedAway(error);
+  return error;
+}
+
+// --- The backend ---------------------------------------------------------------
+
+bool BaudAnswered(const NetState& s) {
+  return s.baudAnswered;
+}
+
+// A server may drop what it has not yet passed on to the printer when the
+// client closes (ser2net flushes the device's output queue when it closes the
+// device, and bytes that come right before the close can be lost). So when the
+// last write has had no answer (the ACK that ends an upload, say), the close
+// first gives it time to reach the printer: on rfc2217:// it asks for the baud
+// rate, which the server answers only after the bytes before the request;
+// then, on both schemes, it lets kUnansweredWriteNs pass since the write, plus
+// the write's time on the line (2 ms a byte).
+void AwaitLastWrite(NetState* state) {
+  if (!state->writeUnanswered) return;
+  if (state->telnet) {
+    const uint8_t query[4] = {0, 0, 0, 0};  // "the current rate"
+    uint8_t request[16];
+    const uint32_t n = ComPortRequest(kComPortSetBaudRate, query, sizeof query, request);
+    const int64_t deadline = SteadyNowNs() + kCloseWaitNs;
+    state->baudAnswered = false;
+    if (SendAll(state->socket, request, n, deadline) == 0) {
+      ReceiveUntil(state, BaudAnswered, deadline);
+    }
+  }
+  const int64_t left = state->lastWriteNs + kUnansweredWriteNs +
+                       kWritePerByteNs * state->lastWriteCount - SteadyNowNs();
+  if (left > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(left));
+}
+
+// The close is graceful: the client's end goes first (after all it wrote),
+// then what the server still sends is read and dropped until it closes its
+// end too, for at most kCloseWaitNs. A socket closed with unread bytes would
+// reset the connection, and the server could lose what it had not yet passed
+// on to the printer.
+// An open that fails drops its connection at once (graceful false): nothing
+// was written that the server must pass on.
+void Release(Port* port, bool graceful) {
+  NetState* state = State(port);
+  if (state == nullptr) return;
+  if (state->socket != kNoSocket) {
+    if (graceful) {
+      AwaitLastWrite(state);
+#ifdef _WIN32
+      shutdown(state->socket, SD_SEND);
+#else
+      shutdown(state->socket, SHUT_WR);
+#endif
+      ReceiveUntil(state, NeverDone, SteadyNowNs() + kCloseWaitNs);
+    }
+    CloseSocket(state->socket);
+  }
+  delete state;
+  port->state = nullptr;
+  port->handle = -1;
+}
+
+void NetClose(Port* port) {
+  Release(port, true);
+}
+
+int NetOpen(Port* port, const char* name, int32_t* error, bool* busy) {
+  NetClose(port);
+  *busy = false;
+  NetName parsed;
+  if (name == nullptr || ParseName(name, &parsed) != nullptr) {
+    *error = Fail(port, InvalidPortNameError());
+    return 0;
+  }
+  NetState* state = new (std::nothrow) NetState;
+  if (state == nullptr) {
+    *error = Fail(port, kNoMemory);
+    return 0;
+  }
+  port->state = state;
+  state->telnet = parsed.scheme == Scheme::Rfc2217;
+  const int64_t start = SteadyNowNs();
+  int32_t failure = Connect(parsed, start + MsNs(port->connectTimeoutMs), &state->socket);
+  if (failure == 0) {
+    failure = state->telnet ? Negotiate(port, state, busy)
+                            : ProbeBusy(state, SteadyNowNs() - start, busy);
+  }
+  if (failure != 0) {
+    Release(port, false);
+    *error = Fail(port, *busy ? kBusy : failure);
+    return 0;
+  }
+  port->handle = static_cast<intptr_t>(state->socket);
+  *error = 0;
+  return 1;
+}
+
+bool IsOpen(const Port* port) {
+  return State(port) != nullptr && State(port)->socket != kNoSocket;
+}
+
+// Drops what has arrived; on rfc2217:// also asks the server to purge both
+// directions and waits for its confirmation, which some servers never send:
+// after one such purge, the port does not wait for it again.
+int NetPurge(Port* port) {
+  if (!IsOpen(port)) {
+    Fail(port, kClosed);
+    return 0;
+  }
+  NetState* state = State(port);
+  uint8_t buffer[512];
+  uint32_t count = 0;
+  int32_t error = 0;
+  for (;;) {
+    const Got got = ReceiveOnce(state, buffer, sizeof buffer, &count, &error);
+    if (got == Got::Nothing) break;
+    if (got == Got::Closed) error = kClosed;
+    if (got == Got::Closed || got == Got::Failed) {
+      Fail(port, error);
+      return 0;
+    }
+  }
+  if (!state->telnet) return 1;
+  uint8_t request[8];
+  const uint8_t both = kPurgeBoth;
+  const uint32_t n = ComPortRequest(kComPortPurgeData, &both, 1, request);
+  const int64_t deadline = SteadyNowNs() + MsNs(port->negotiationTimeoutMs);
+  state->purgeConfirmed = false;
+  error = SendAll(state->socket, request, n, deadline);
+  if (error == 0 && !state->purgeUnconfirmed) {
+    error = ReceiveUntil(state, PurgeConfirmed, deadline);
+    if (error == kTimedOut) {
+      TraceText("rfc2217: the server did not confirm the purge");
+      state->purgeUnconfirmed = true;
+      error = 0;
+    }
+  }
+  if (error != 0) {
+    Fail(port, error);
+    return 0;
+  }
+  return 1;
+}
+
+void NetWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error) {
+  *error = 0;
+  if (!IsOpen(port)) {
+    *error = Fail(port, kClosed);
+    return;
+  }
+  NetState* state = State(port);
+  const int64_t deadline = SteadyNowNs() + kWritePerByteNs * count + kWriteSlackNs;
+  state->writeUnanswered = true;
+  state->lastWriteNs = SteadyNowNs();
+  state->lastWriteCount = count;
+  if (!state->telnet) {
+    const int32_t failure = SendAll(state->socket, bytes, count, deadline);
+    if (failure != 0) *error = Fail(port, failure);
+    return;
+  }
+  uint8_t encoded[512];
+  for (uint32_t at = 0; at < count;) {
+    const uint32_t piece = std::min<uint32_t>(count - at, sizeof encoded / 2);
+    const uint32_t n = TelnetEncode(bytes + at, piece, encoded);
+    const int32_t failure = SendAll(state->socket, encoded, n, deadline);
+    if (failure != 0) {
+      *error = Fail(port, failure);
+      return;
+    }
+    at += piece;
+  }
+}
+
+// Waits until deadlineNs for at least one data byte; Telnet commands that
+// come meanwhile are taken out and the wait goes on to the same deadline.
+uint32_t NetReadSome(Port* port, uint8_t* buffer, uint32_t max, int64_t deadlineNs,
+                     int32_t* error) {
+  NetState* state = State(port);
+  for (;;) {
+    const int revents = WaitSocket(state->socket, POLLIN, deadlineNs, error);
+    if (revents == 0) return 0;
+    if (revents < 0) return 0;
+    uint32_t count = 0;
+    switch (ReceiveOnce(state, buffer, max, &count, error)) {
+      case Got::Data:
+        if (count > 0) return count;
+        break;
+      case Got::Nothing:
+        break;
+      case Got::Closed:
+        *error = kClosed;
+        return 0;
+      case Got::Failed:
+        return 0;
+    }
+  }
+}
+
+uint32_t NetRead(Port* port, const ReadCall& call, int32_t* error) {
+  if (!IsOpen(port)) {
+    *error = Fail(port, kClosed);
+    return 0;
+  }
+  return TimedRead(port, call, NetReadSome, error);
+}
+
+void NetPause(Port*, uint32_t milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+uint64_t NetNow(Port*) {
+  return static_cast<uint64_t>(SteadyNowNs() / kMsNs);
+}
+
+constexpr PortBackend kNetPort = {NetOpen, NetClose, NetPurge, NetWrite,
+                                  NetRead, NetPause, NetNow,   nullptr};
+
+}  // namespace
+
+const PortBackend* NetworkPort() {
+  return &kNetPort;
+}
+
+bool IsNetworkPortName(std::string_view name) {
+  return name.starts_with(kTcpPrefix) || name.starts_with(kRfc2217Prefix);
+}
+
+const char* NetworkNameFault(std::string_view name) {
+  if (!IsNetworkPortName(name)) return nullptr;
+  NetName parsed;
+  return ParseName(name, &parsed);
+}
+
+}  // namespace vexolant

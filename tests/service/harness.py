@@ -35,9 +35,11 @@ def read_first_line(process, limit_s):
 class Printer:
     """A virtual printer with rules, logging every byte to its own file."""
 
-    def __init__(self, folder, name, rules=()):
+    def __init__(self, folder, name, rules=(), network=()):
+        """network: more options, such as ("--tcp", "127.0.0.1:0"): the
+        device is then the port name to open (tcp://...)."""
         self.log = os.path.join(folder, f"{name}.log")
-        command = [os.environ["VEXOLANT_SIM"], "--log", self.log]
+        command = [os.environ["VEXOLANT_SIM"], "--log", self.log, *network]
         for rule in rules:
             command += ["--rule", rule]
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE)

@@ -386,6 +386,39 @@ class ShutdownTest(unittest.TestCase):
                 daemon.stop()
 
 
+class NetworkPortTest(unittest.TestCase):
+    """Printers behind network port names: the service hands the name to the
+    library as it is."""
+
+    def test_tcp_and_rfc2217_printers(self):
+        with harness.scratch() as folder:
+            printers = [harness.Printer(folder, "tcp", ("X=refuse:4060",),
+                                        ("--tcp", "127.0.0.1:0")),
+                        harness.Printer(folder, "rfc", (), ("--tcp", "127.0.0.1:0",
+                                                            "--rfc2217", "on"))]
+            try:
+                names = [p.device for p in printers]
+                self.assertTrue(names[0].startswith("tcp://"), names)
+                names[1] = names[1].replace("tcp://", "rfc2217://", 1)
+                daemon = harness.Daemon(folder, [("tcp", names[0], "complete"),
+                                                 ("rfc", names[1], "complete")])
+                try:
+                    for printer in ("tcp", "rfc"):
+                        with self.subTest(printer):
+                            job = daemon.run_job(printer, {"op": "send", "text": "over the net"})
+                            self.assertTrue(job["result"]["ok"], job)
+                    refused = daemon.run_job("tcp", {"op": "send", "text": "Xno"})
+                    self.assertEqual((refused["result"]["status"], refused["result"]["error"]),
+                                     (1, 96))
+                finally:
+                    self.assertEqual(daemon.stop(), 0)
+                for printer in printers:
+                    self.assertIn("over the net", printer.received())
+            finally:
+                for printer in printers:
+                    printer.stop()
+
+
 class ConfigTest(unittest.TestCase):
     """A configuration with an error stops the start with a message that
     names its line."""

@@ -25,6 +25,9 @@ set(VEXOLANT_PACKAGE_MAINTAINER "vexolant authors <maintainers@vexolant.example>
   CACHE STRING "The Maintainer field of the Debian packages: a name and <address>")
 
 set(VEXOLANT_DEB_COMPONENTS vexolant libvexolant1 libvexolant-dev)
+if(VEXOLANT_SERVICE)
+  list(APPEND VEXOLANT_DEB_COMPONENTS vexolantd)
+endif()
 # The Debian revision: the packaging's own version of one upstream version.
 set(VEXOLANT_DEB_RELEASE 1)
 set(VEXOLANT_DEB_VERSION ${PROJECT_VERSION}-${VEXOLANT_DEB_RELEASE})
@@ -170,5 +173,26 @@ it likes.
 This package holds the headers vexolant/vexolant.h and vexolant/version.h,
 the static library, the
 pkg-config file, the CMake package and the manual page libvexolant(3).")
+
+# vexolantd: the service, its systemd unit, its default configuration (a
+# conffile) and its manual pages; the maintainer scripts make its system
+# user and its token.
+set(CPACK_DEBIAN_VEXOLANTD_PACKAGE_NAME vexolantd)
+set(CPACK_DEBIAN_VEXOLANTD_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_VEXOLANTD_PACKAGE_DEPENDS "libvexolant1 (= ${VEXOLANT_DEB_VERSION}), adduser")
+set(CPACK_DEBIAN_VEXOLANTD_DESCRIPTION
+  "local print service for printers on serial ports
+vexolantd takes print jobs as JSON over HTTP on the loopback interface,
+keeps one queue per printer and a durable journal of every job (SQLite),
+and runs each printer's jobs one at a time in the order accepted, through
+libvexolant. A job that was running at a crash is reported as unknown,
+never sent again by itself; an idempotency key makes a retry safe. It has
+a small status page, a bearer token, and Host and origin checks.")
+# dpkg-shlibdeps finds libvexolant.so.1 in the build tree: vexolantd's
+# dependency on it is the exact version above.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src)
+set(vexolantd_deb ${CMAKE_CURRENT_LIST_DIR}/deb/vexolantd)
+set(CPACK_DEBIAN_VEXOLANTD_PACKAGE_CONTROL_EXTRA
+  "${vexolantd_deb}/conffiles;${vexolantd_deb}/postinst;${vexolantd_deb}/prerm;${vexolantd_deb}/postrm")
 
 include(CPack)

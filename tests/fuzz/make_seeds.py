@@ -133,6 +133,21 @@ COMMAND_FILES = {
     "skipped-only": b"\n\tnota\n\r\n\x01x\n",
 }
 
+# vexolantd's job bodies, as the API tests send them.
+JOBS = {
+    "check": b'{"op": "check"}',
+    "send": b'{"op": "send", "text": "Caf\\u00e9"}',
+    "send-lines-array": b'{"op": "send_lines", "lines": ["one", "", "\\ttwo"]}',
+    "send-lines-text": b'{"op": "send_lines", "lines": "uno\\r\\ndos\\n"}',
+    "upload-report": b'{"op": "upload_report", "text": "R"}',
+    "upload-status": b'{"text":"S","op":"upload_status"}',
+    "above-latin1": b'{"op": "send", "text": "\\u20ac"}',
+    "nul": b'{"op": "send", "text": "a\\u0000b"}',
+    "unknown-field": b'{"op": "check", "path": "/etc/passwd"}',
+    "nested": b'[[[[{"op": [[["check"]]]}]]]]',
+    "not-json": b"{op: check",
+}
+
 # The Telnet decoder: the first byte picks where commands go and the read
 # size, the rest is data; or a raw stream as a server sends it.
 TELNETS = {
@@ -148,6 +163,7 @@ TELNETS = {
 }
 
 CORPORA = {
+    "job": JOBS,
     "operations": OPERATIONS,
     "frame": FRAMES,
     "status": STATUSES,

@@ -1,0 +1,24 @@
+// The HTTP/JSON API v1 and the status page, on cpp-httplib.
+#pragma once
+
+#include <string>
+
+#include "service/config.h"
+#include "service/journal.h"
+#include "service/service.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace vexolant::service {
+
+// Compares two strings in a time that does not depend on where they differ.
+bool SameSecret(const std::string& a, const std::string& b);
+
+// Routes and checks (Host, Origin, token, sizes, time-outs) on server;
+// port is the port actually listened on.
+void InstallApi(httplib::Server& server, const Config& config, int port, const std::string& token,
+                Service& service, Journal& journal);
+
+}  // namespace vexolant::service

@@ -1,0 +1,168 @@
+// vexolantd: a local print service. It reads its configuration, opens the
+// job journal, starts one worker per printer and serves the HTTP/JSON API
+// until SIGTERM or SIGINT.
+#include <fcntl.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vexolant/vexolant.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "service/config.h"
+#include "service/http.h"
+#include "service/journal.h"
+#include "service/service.h"
+
+namespace vexolant::service {
+namespace {
+
+constexpr const char* kDefaultConfig = "/etc/vexolant/vexolantd.toml";
+
+// httplib listens with a backlog of 5: a burst of clients (a shop's tills
+// after a network hiccup) would see connections dropped and reset. The
+// listening socket gets the system's backlog instead.
+class Server : public httplib::Server {
+ public:
+  bool WidenBacklog() { return ::listen(svr_sock_, SOMAXCONN) == 0; }
+};
+
+void Usage(std::FILE* out) {
+  std::fprintf(out,
+               "usage: vexolantd [--config FILE] [--check]\n"
+               "  --config FILE  the configuration (default %s)\n"
+               "  --check        check the configuration and the token file, then exit\n"
+               "  --version      print the version\n",
+               kDefaultConfig);
+}
+
+// The token: the first line of the file, without its line end.
+std::string ReadToken(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw ConfigError(path + ": the token file cannot be read");
+  std::string token;
+  std::getline(file, token);
+  while (!token.empty() && (token.back() == '\r' || token.back() == ' ' || token.back() == '\t')) {
+    token.pop_back();
+  }
+  if (token.size() < 16) {
+    throw ConfigError(path + ": the token must have at least 16 characters on its first line");
+  }
+  return token;
+}
+
+int Run(int argc, char** argv) {
+  std::string config_path = kDefaultConfig;
+  bool check_only = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--config" && i + 1 < argc) {
+      config_path = argv[++i];
+    } else if (arg == "--check") {
+      check_only = true;
+    } else if (arg == "--version") {
+      std::printf("vexolantd %s\n", vexolant_version());
+      return 0;
+    } else if (arg == "--help" || arg == "-h") {
+      Usage(stdout);
+      return 0;
+    } else {
+      Usage(stderr);
+      return 2;
+    }
+  }
+
+  Config config;
+  std::string token;
+  try {
+    config = LoadConfig(config_path);
+    token = ReadToken(config.token_file);
+  } catch (const ConfigError& error) {
+    std::fprintf(stderr, "vexolantd: %s\n", error.what());
+    return 1;
+  }
+  if (check_only) {
+    std::printf("%s: fine, %zu printer(s)\n", config_path.c_str(), config.printers.size());
+    return 0;
+  }
+
+  // One service per journal: a second one would run the same jobs.
+  const std::string lock_path = config.journal + ".lock";
+  const int lock = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    std::fprintf(
+        stderr, "vexolantd: %s: %s\n", lock_path.c_str(),
+        errno == EWOULDBLOCK ? "another vexolantd uses this journal" : std::strerror(errno));
+    return 1;
+  }
+
+  // The signals are taken by one thread; every other thread blocks them.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  try {
+    Journal journal(config.journal);
+    Service service(config, journal);
+    Server server;
+    // Set before the socket is made: httplib writes a response's headers and
+    // body apart, and Nagle's algorithm would hold the body for the client's
+    // delayed ACK (40 ms).
+    server.set_tcp_nodelay(true);
+    const int port = config.listen_port == 0 ? server.bind_to_any_port(config.listen_host)
+                     : server.bind_to_port(config.listen_host, config.listen_port)
+                         ? config.listen_port
+                         : -1;
+    if (port <= 0) {
+      std::fprintf(stderr, "vexolantd: cannot listen on %s:%d: %s\n", config.listen_host.c_str(),
+                   config.listen_port, std::strerror(errno));
+      return 1;
+    }
+    if (!server.WidenBacklog()) {
+      std::fprintf(stderr, "vexolantd: listen: %s\n", std::strerror(errno));
+      return 1;
+    }
+    InstallApi(server, config, port, token, service, journal);
+    const int unknown = service.Start();
+    if (unknown > 0) {
+      std::fprintf(stderr, "vexolantd: %d job(s) were running at the last stop: now unknown\n",
+                   unknown);
+    }
+    std::printf("vexolantd %s: listening on %s:%d, %zu printer(s)\n", vexolant_version(),
+                config.listen_host.c_str(), port, config.printers.size());
+    std::fflush(stdout);
+
+    std::thread stopper([&] {
+      int signal = 0;
+      sigwait(&signals, &signal);
+      std::fprintf(stderr, "vexolantd: stopping: the running jobs end, queued ones stay\n");
+      service.BeginShutdown();
+      service.Join();
+      server.stop();
+    });
+    server.listen_after_bind();
+    stopper.join();
+    std::fprintf(stderr, "vexolantd: stopped\n");
+    return 0;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "vexolantd: %s\n", error.what());
+    return 1;
+  }
+}
+
+}  // namespace
+}  // namespace vexolant::service
+
+int main(int argc, char** argv) {
+  return vexolant::service::Run(argc, argv);
+}

@@ -46,6 +46,9 @@
 
 #include "link/port.h"
 #include "link/telnet.h"
+#ifndef _WIN32
+#include "link/wait_posix.h"
+#endif
 #include "platform/os_error.h"
 #include "trace/trace.h"
 
@@ -118,7 +121,6 @@ constexpr int64_t kMsNs = 1000000;
 // local port.
 constexpr int64_t kWritePerByteNs = 2 * kMsNs;
 constexpr int64_t kWriteSlackNs = int64_t{kInterByteGapMs} * kMsNs;
-constexpr int64_t kLongestWaitNs = int64_t{3600} * 1000 * kMsNs;
 // Busy detection on tcp:// (see ProbeBusy): after the connect, the server gets
 // this long, plus twice the time the connect took, to show that it has turned
 // the client away (a text and a close, or a close).
@@ -234,11 +236,12 @@ int64_t MsNs(uint32_t ms) {
 // events seen (POLLIN, POLLOUT, POLLERR, POLLHUP), 0 on time-out, -1 with
 // *error on failure.
 int WaitSocket(Socket s, short events, int64_t deadlineNs, int32_t* error) {
+#ifdef _WIN32
+  constexpr int64_t kLongestWaitNs = int64_t{3600} * 1000 * kMsNs;
   for (;;) {
     const int64_t left = deadlineNs - SteadyNowNs();
     if (left <= 0) return 0;
     const int64_t wait = std::min(left - left / 1001, kLongestWaitNs);
-#ifdef _WIN32
     // select, which (unlike WSAPoll) reports a connect that failed.
     fd_set readable;
     fd_set writable;
@@ -262,24 +265,12 @@ int WaitSocket(Socket s, short events, int64_t deadlineNs, int32_t* error) {
     if (FD_ISSET(s, &writable)) revents |= POLLOUT;
     if (FD_ISSET(s, &failed)) revents |= POLLERR;
     return revents;
-#else
-    pollfd p{s, events, 0};
-#ifdef __linux__
-    const timespec span{static_cast<time_t>(wait / 1000000000),
-                        static_cast<long>(wait % 1000000000)};
-    const int rc = ppoll(&p, 1, &span, nullptr);
-#else
-    const int rc = poll(&p, 1, static_cast<int>((wait + kMsNs - 1) / kMsNs));
-#endif
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc < 0) {
-      *error = errno;
-      return -1;
-    }
-    if (rc == 0) continue;
-    return p.revents;
-#endif
   }
+#else
+  const int revents = WaitForDescriptor(s, events, deadlineNs);
+  if (revents < 0) *error = errno;
+  return revents;
+#endif
 }
 
 bool MakeNonBlocking(Socket s) {

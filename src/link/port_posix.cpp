@@ -16,6 +16,7 @@
 #include <string>
 
 #include "link/port.h"
+#include "link/wait_posix.h"
 
 namespace vexolant {
 
@@ -141,32 +142,6 @@ int PosixPurge(Port* port) {
   return 0;
 }
 
-// Waits until the descriptor is ready for events or the deadline passes.
-// Returns the revents (0 on time-out) or -1 with errno set. The wait is
-// given to the kernel to the nanosecond, so it never ends early and is not
-// rounded up to whole milliseconds. Linux lets a poll end up to 0.1 % of its
-// time-out late (9 ms on a silent 9-byte read), so each wait asks for that
-// much less, and the short rest that remains is waited for once more.
-int WaitFor(int fd, short events, int64_t deadlineNs) {
-  for (;;) {
-    const int64_t left = deadlineNs - SteadyNowNs();
-    if (left <= 0) return 0;
-    const int64_t wait = std::min(left - left / 1001, kLongestWaitNs);
-    pollfd p{fd, events, 0};
-#ifdef __linux__
-    const timespec span{static_cast<time_t>(wait / 1000000000),
-                        static_cast<long>(wait % 1000000000)};
-    const int rc = ppoll(&p, 1, &span, nullptr);
-#else
-    const int rc = poll(&p, 1, static_cast<int>((wait + 999999) / 1000000));
-#endif
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc < 0) return -1;
-    if (rc == 0) continue;  // the loop re-reads the clock
-    return p.revents;
-  }
-}
-
 // The bytes in the driver's output queue. A device that cannot tell (no
 // TIOCOUTQ) counts as empty: tcdrain then waits for it.
 int32_t OutputQueued(void* context, uint32_t* bytes) {
@@ -231,7 +206,7 @@ void PosixWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error
       *error = Fail(port, errno);
       return;
     }
-    const int revents = WaitFor(fd, POLLOUT, deadline);
+    const int revents = WaitForDescriptor(fd, POLLOUT, deadline);
     if (revents < 0) {
       *error = Fail(port, errno);
       return;
@@ -267,7 +242,7 @@ uint32_t PosixReadSome(Port* port, uint8_t* buffer, uint32_t max, int64_t deadli
                        int32_t* error) {
   const int fd = Fd(port);
   for (;;) {
-    const int revents = WaitFor(fd, POLLIN, deadlineNs);
+    const int revents = WaitForDescriptor(fd, POLLIN, deadlineNs);
     if (revents == 0) return 0;
     if (revents < 0) {
       *error = errno;
@@ -305,6 +280,26 @@ constexpr PortBackend kPosixPort = {PosixOpen, PosixClose, PosixPurge, PosixWrit
                                     PosixRead, PosixPause, PosixNow,   nullptr};
 
 }  // namespace
+
+int WaitForDescriptor(int fd, short events, int64_t deadlineNs) {
+  for (;;) {
+    const int64_t left = deadlineNs - SteadyNowNs();
+    if (left <= 0) return 0;
+    const int64_t wait = std::min(left - left / 1001, kLongestWaitNs);
+    pollfd p{fd, events, 0};
+#ifdef __linux__
+    const timespec span{static_cast<time_t>(wait / 1000000000),
+                        static_cast<long>(wait % 1000000000)};
+    const int rc = ppoll(&p, 1, &span, nullptr);
+#else
+    const int rc = poll(&p, 1, static_cast<int>((wait + 999999) / 1000000));
+#endif
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) return -1;
+    if (rc == 0) continue;  // the loop re-reads the clock
+    return p.revents;
+  }
+}
 
 const PortBackend* PlatformPort() {
   return &kPosixPort;

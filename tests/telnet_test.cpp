@@ -17,21 +17,33 @@ using Bytes = std::vector<uint8_t>;
 // The commands as text: "DO 44", "SB 44 101 0 0 37 128", "CMD 241".
 std::string Describe(const TelnetCommand& c) {
   std::string text;
+  // Appended piece by piece: GCC 12 takes "text" + std::string for an
+  // overlapping copy at -O2.
+  const auto named = [](const char* name, int value) {
+    std::string shown = name;
+    shown += ' ';
+    shown += std::to_string(value);
+    return shown;
+  };
   switch (c.verb) {
     case kTelnetWill:
-      return "WILL " + std::to_string(c.option);
+      return named("WILL", c.option);
     case kTelnetWont:
-      return "WONT " + std::to_string(c.option);
+      return named("WONT", c.option);
     case kTelnetDo:
-      return "DO " + std::to_string(c.option);
+      return named("DO", c.option);
     case kTelnetDont:
-      return "DONT " + std::to_string(c.option);
+      return named("DONT", c.option);
     case kTelnetSb:
       text = "SB";
-      for (uint32_t i = 0; i < c.length; ++i) text += " " + std::to_string(c.bytes[i]);
-      return c.cut ? text + " cut" : text;
+      for (uint32_t i = 0; i < c.length; ++i) {
+        text += ' ';
+        text += std::to_string(c.bytes[i]);
+      }
+      if (c.cut) text += " cut";
+      return text;
     default:
-      return "CMD " + std::to_string(c.verb);
+      return named("CMD", c.verb);
   }
 }
 

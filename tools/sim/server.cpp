@@ -90,11 +90,19 @@ void OnTelnetCommand(void* context, const TelnetCommand& c) {
   }
   if (c.option != kOptionComPort || c.length < 2) return;
   const char* name = ComPortName(c.bytes[1]);
+  // Appended piece by piece: GCC 12 takes "text" + std::string for an
+  // overlapping copy at -O2.
   std::string text = "rfc2217 ";
-  text += name != nullptr ? name : "command " + std::to_string(c.bytes[1]);
+  if (name != nullptr) {
+    text += name;
+  } else {
+    text += "command ";
+    text += std::to_string(c.bytes[1]);
+  }
   uint32_t value = 0;
   for (uint32_t i = 2; i < c.length; ++i) value = value << 8 | c.bytes[i];
-  text += " " + std::to_string(value);
+  text += ' ';
+  text += std::to_string(value);
   if (s.telnet.silent) text += " (not answered)";
   LogLine(s.log, "note", text);
   if (s.telnet.silent || name == nullptr) return;

@@ -20,6 +20,7 @@
 
 #include "link/port.h"
 #include "link/telnet.h"
+#include "loopback.h"
 #include "platform/os_error.h"
 
 using namespace vexolant;
@@ -40,13 +41,7 @@ class Server {
   using Script = std::function<void(int fd)>;
   explicit Server(Script script, int clients = 1) : script_(std::move(script)) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    port_ = BindToFreeLoopbackPort(listener_);
     listen(listener_, 4);
     thread_ = std::thread([this, clients] {
       for (int i = 0; i < clients && !stop_;) {
@@ -82,14 +77,9 @@ class Server {
 // A port number on which nothing listens.
 int UnusedPort() {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  const int port = BindToFreeLoopbackPort(s);
   close(s);
-  return ntohs(address.sin_port);
+  return port;
 }
 
 void Send(int fd, const Bytes& bytes) {

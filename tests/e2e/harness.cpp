@@ -21,6 +21,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "../loopback.h"
+
 extern char** environ;
 
 namespace e2e {
@@ -411,16 +413,10 @@ bool Ser2netInstalled() {
 
 int FreeTcpPort() {
   const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ADD_FAILURE() << "no free port: " << std::strerror(errno);
-  }
+  const int port = BindToFreeLoopbackPort(s);
+  if (port == 0) ADD_FAILURE() << "no free port: " << std::strerror(errno);
   close(s);
-  return ntohs(address.sin_port);
+  return port;
 }
 
 std::vector<std::string> AllowingLostFinalAck(std::vector<std::string> received,

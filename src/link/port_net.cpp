@@ -46,7 +46,9 @@
 
 #include "link/port.h"
 #include "link/telnet.h"
-#ifndef _WIN32
+#ifdef _WIN32
+#include "link/wait_win32.h"
+#else
 #include "link/wait_posix.h"
 #endif
 #include "platform/os_error.h"
@@ -232,40 +234,73 @@ int64_t MsNs(uint32_t ms) {
   return int64_t{ms} * kMsNs;
 }
 
+#ifdef _WIN32
+// What select reports of the socket at once: the events seen (POLLIN,
+// POLLOUT, POLLERR), 0 or -1 with *error.
+int ReadyNow(Socket s, short events, int32_t* error) {
+  fd_set readable;
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&readable);
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  if ((events & POLLIN) != 0) FD_SET(s, &readable);
+  if ((events & POLLOUT) != 0) FD_SET(s, &writable);
+  FD_SET(s, &failed);
+  timeval now{0, 0};
+  if (select(0, &readable, &writable, &failed, &now) == SOCKET_ERROR) {
+    *error = SocketError();
+    return -1;
+  }
+  int revents = 0;
+  if (FD_ISSET(s, &readable)) revents |= POLLIN;
+  if (FD_ISSET(s, &writable)) revents |= POLLOUT;
+  if (FD_ISSET(s, &failed)) revents |= POLLERR;
+  return revents;
+}
+#endif
+
 // Waits until the socket is ready for events or the deadline passes: the
 // events seen (POLLIN, POLLOUT, POLLERR, POLLHUP), 0 on time-out, -1 with
 // *error on failure.
 int WaitSocket(Socket s, short events, int64_t deadlineNs, int32_t* error) {
 #ifdef _WIN32
-  constexpr int64_t kLongestWaitNs = int64_t{3600} * 1000 * kMsNs;
-  for (;;) {
-    const int64_t left = deadlineNs - SteadyNowNs();
-    if (left <= 0) return 0;
-    const int64_t wait = std::min(left - left / 1001, kLongestWaitNs);
-    // select, which (unlike WSAPoll) reports a connect that failed.
-    fd_set readable;
-    fd_set writable;
-    fd_set failed;
-    FD_ZERO(&readable);
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    if ((events & POLLIN) != 0) FD_SET(s, &readable);
-    if ((events & POLLOUT) != 0) FD_SET(s, &writable);
-    FD_SET(s, &failed);
-    const int64_t us = (wait + 999) / 1000;
-    timeval span{static_cast<long>(us / 1000000), static_cast<long>(us % 1000000)};
-    const int rc = select(0, &readable, &writable, &failed, &span);
-    if (rc == SOCKET_ERROR) {
-      *error = SocketError();
-      return -1;
-    }
-    if (rc == 0) continue;
-    int revents = 0;
-    if (FD_ISSET(s, &readable)) revents |= POLLIN;
-    if (FD_ISSET(s, &writable)) revents |= POLLOUT;
-    if (FD_ISSET(s, &failed)) revents |= POLLERR;
-    return revents;
+  // Readiness is asked of select with a zero time-out (select, unlike
+  // WSAPoll, reports a connect that failed); the waiting is done on an event
+  // object that Winsock signals on the socket's network events, under a
+  // time-out of the wait itself. A select that waits depends on the socket
+  // layer to end it: under Wine, one asked for the server's close after the
+  // client had shut down its sending side sometimes never returned. The event
+  // is registered before readiness is asked again, so no event can slip
+  // between the question and the wait.
+  int revents = ReadyNow(s, events, error);
+  if (revents != 0) return revents;
+  const WSAEVENT event = WSACreateEvent();
+  if (event == WSA_INVALID_EVENT) {
+    *error = SocketError();
+    return -1;
   }
+  long wanted = 0;
+  if ((events & POLLIN) != 0) wanted |= FD_READ | FD_CLOSE;
+  if ((events & POLLOUT) != 0) wanted |= FD_WRITE | FD_CONNECT;
+  if (WSAEventSelect(s, event, wanted) != 0) {
+    *error = SocketError();
+    revents = -1;
+  }
+  while (revents == 0) {
+    revents = ReadyNow(s, events, error);
+    const int64_t left = deadlineNs - SteadyNowNs();
+    if (revents != 0 || left <= 0) break;
+    if (WSAWaitForMultipleEvents(1, &event, FALSE, WaitMs(left), FALSE) == WSA_WAIT_FAILED) {
+      *error = SocketError();
+      revents = -1;
+    }
+    WSANETWORKEVENTS seen;
+    WSAEnumNetworkEvents(s, event, &seen);  // resets the event
+  }
+  WSAEventSelect(s, nullptr, 0);
+  WSACloseEvent(event);
+  return revents;
 #else
   const int revents = WaitForDescriptor(s, events, deadlineNs);
   if (revents < 0) *error = errno;

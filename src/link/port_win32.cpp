@@ -18,6 +18,7 @@
 #include <string>
 
 #include "link/port.h"
+#include "link/wait_win32.h"
 #include "platform/os_error.h"
 #include "trace/trace.h"
 
@@ -29,8 +30,6 @@ namespace {
 constexpr DWORD kQueueSize = 4096;
 // Abort pending output and input and empty both driver queues.
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-// The longest single wait for bytes; longer waits are made of several.
-constexpr DWORD kLongestWaitMs = 3600 * 1000;
 // How long past its own time-out a read may stay with the driver before it
 // is cancelled: the driver's timer is coarse, but it must not hold a read.
 constexpr DWORD kDriverSlackMs = 1000;
@@ -258,16 +257,6 @@ void Win32Write(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error
   // Fewer bytes than asked means the write's time-out passed.
   if (failure == 0 && done < count) failure = ERROR_TIMEOUT;
   *error = failure == 0 ? 0 : Fail(port, failure);
-}
-
-// The read time-out for a wait of left ns: whole milliseconds, rounded up
-// so that the wait never ends before the deadline, at least 1 (0 would make
-// the read return at once).
-DWORD WaitMs(int64_t leftNs) {
-  constexpr int64_t kMsNs = 1000000;
-  const int64_t ms = (leftNs + kMsNs - 1) / kMsNs;
-  if (ms < 1) return 1;
-  return ms > kLongestWaitMs ? kLongestWaitMs : static_cast<DWORD>(ms);
 }
 
 // Gives the port the loop's time-outs for waitMs; the driver is only asked

@@ -90,7 +90,8 @@ std::string LfText(std::string text) {
 }
 
 std::optional<termios> LineSettingsToRestore(const std::string& device) {
-  if (NativeTool()) return std::nullopt;
+  // A printer serving TCP has no device for Wine to change.
+  if (NativeTool() || !device.starts_with('/')) return std::nullopt;
   const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   termios settings{};
   const bool read = fd >= 0 && tcgetattr(fd, &settings) == 0;

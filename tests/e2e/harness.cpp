@@ -64,6 +64,10 @@ std::string PortNameFor(const std::string& device) {
   return name;
 }
 
+bool PortNamesMapped() {
+  return !Setting("VEXOLANT_E2E_PORT_NAME").empty();
+}
+
 std::string MissingPortName() {
   return NativeTool() ? "ttyVexolantNone0" : "COM199";
 }

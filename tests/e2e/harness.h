@@ -39,6 +39,9 @@ std::vector<std::string> ToolCommand();
 bool NativeTool();
 // The port name to write into Puerto.dat for the printer's device.
 std::string PortNameFor(const std::string& device);
+// True when every printer is reached under one port name
+// (VEXOLANT_E2E_PORT_NAME, such as COM5 under Wine).
+bool PortNamesMapped();
 // A port name that names no device.
 std::string MissingPortName();
 // The line end of the tool's text output: CR LF for a Windows program (a tool

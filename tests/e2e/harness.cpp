@@ -245,6 +245,17 @@ std::optional<LogEntry> ParseLogLine(const std::string& line) {
 constexpr milliseconds kPrinterStartLimit{10000};
 constexpr milliseconds kPrinterStopLimit{10000};
 
+// Stops a server this suite started (the printer, ser2net) with SIGTERM and
+// reaps it: its exit status, or -1 when it was not running. *pid becomes -1.
+int StopProcess(pid_t* pid) {
+  if (*pid < 0) return -1;
+  kill(*pid, SIGTERM);
+  Clock::time_point ignored;
+  const int status = Reap(*pid, Clock::now() + kPrinterStopLimit, &ignored);
+  *pid = -1;
+  return status;
+}
+
 }  // namespace
 
 Printer::Printer(const fs::path& dir, const fs::path& portFile,
@@ -272,12 +283,7 @@ Printer::~Printer() {
 }
 
 int Printer::Stop() {
-  if (pid_ < 0) return -1;
-  kill(pid_, SIGTERM);
-  Clock::time_point ignored;
-  const int status = Reap(pid_, Clock::now() + kPrinterStopLimit, &ignored);
-  pid_ = -1;
-  return status;
+  return StopProcess(&pid_);
 }
 
 std::vector<LogEntry> Printer::Log() const {
@@ -512,13 +518,8 @@ bool Ser2net::AwaitIdle(const std::string& device, milliseconds limit) const {
 }
 
 int Ser2net::Stop() {
-  if (pid_ < 0) return -1;
-  kill(pid_, SIGTERM);
-  Clock::time_point ignored;
-  const int status = Reap(pid_, Clock::now() + kPrinterStopLimit, &ignored);
-  pid_ = -1;
   started_ = false;
-  return status;
+  return StopProcess(&pid_);
 }
 
 std::string Ser2net::Output() const {

@@ -40,19 +40,26 @@ def frames_are_whole(log_text):
     return True, ""
 
 
+def with_two_printers(test, rules, body):
+    """Runs body(daemon, printers) with the service in front of two virtual
+    printers p0 and p1 (complete read end) that answer by the given rules;
+    the service must then stop with status 0."""
+    with harness.scratch() as folder:
+        printers = [harness.Printer(folder, f"p{i}", rules) for i in range(2)]
+        daemon = harness.Daemon(folder, [(f"p{i}", p.device, "complete")
+                                         for i, p in enumerate(printers)])
+        try:
+            body(daemon, printers)
+        finally:
+            status = daemon.stop()
+            for printer in printers:
+                printer.stop()
+        test.assertEqual(status, 0)
+
+
 class LoadTest(unittest.TestCase):
     def test_fifty_clients_twenty_jobs_each(self):
-        with harness.scratch() as folder:
-            printers = [harness.Printer(folder, f"p{i}") for i in range(2)]
-            daemon = harness.Daemon(folder, [(f"p{i}", p.device, "complete")
-                                             for i, p in enumerate(printers)])
-            try:
-                self.run_load(daemon, printers)
-            finally:
-                status = daemon.stop()
-                for printer in printers:
-                    printer.stop()
-            self.assertEqual(status, 0)
+        with_two_printers(self, (), self.run_load)
 
     def run_load(self, daemon, printers):
         # A first round brings the service to its working size.
@@ -114,19 +121,9 @@ class LoadTest(unittest.TestCase):
 
 class CrashTest(unittest.TestCase):
     def test_kill_in_the_middle_and_restart(self):
-        with harness.scratch() as folder:
-            # Each command is acknowledged 20 ms late: a job is running when
-            # the kill comes.
-            printers = [harness.Printer(folder, f"p{i}", ("=delay:20,ack",)) for i in range(2)]
-            daemon = harness.Daemon(folder, [(f"p{i}", p.device, "complete")
-                                             for i, p in enumerate(printers)])
-            try:
-                self.crash_and_recover(daemon, printers)
-            finally:
-                status = daemon.stop()
-                for printer in printers:
-                    printer.stop()
-            self.assertEqual(status, 0)
+        # Each command is acknowledged 20 ms late: a job is running when the
+        # kill comes.
+        with_two_printers(self, ("=delay:20,ack",), self.crash_and_recover)
 
     def crash_and_recover(self, daemon, printers):
         accepted = {}  # id -> text

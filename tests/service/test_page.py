@@ -29,7 +29,7 @@ def chromium():
 
 
 @unittest.skipUnless(webdriver is not None and chromium() and shutil.which("chromedriver"),
-                     "chromium, chromium-driver and python3-selenium are needed")
+                     "chromium, chromium-driver and python3-selenium are needed (scripts/deps browser)")
 class PageTest(unittest.TestCase):
     def setUp(self):
         self.scratch = harness.scratch()

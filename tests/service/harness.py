@@ -84,8 +84,9 @@ class Answer:
 class Daemon:
     """vexolantd on a free loopback port with a scratch journal and token."""
 
-    def __init__(self, folder, printers, extra="", journal=None):
+    def __init__(self, folder, printers, extra="", journal=None, env=None):
         self.folder = folder
+        self.env = env
         self.token_file = os.path.join(folder, "token")
         pathlib.Path(self.token_file).write_text(TOKEN + "\n")
         self.journal = journal or os.path.join(folder, "jobs.db")
@@ -106,7 +107,7 @@ class Daemon:
     def start(self):
         self.stderr = open(os.path.join(self.folder, "vexolantd.err"), "ab")
         self.process = subprocess.Popen([os.environ["VEXOLANTD"], "--config", self.config],
-                                        stdout=subprocess.PIPE, stderr=self.stderr)
+                                        stdout=subprocess.PIPE, stderr=self.stderr, env=self.env)
         line = read_first_line(self.process, START_LIMIT_S)
         match = re.search(r"listening on 127\.0\.0\.1:(\d+)", line)
         if not match:

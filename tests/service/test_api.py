@@ -386,6 +386,23 @@ class ShutdownTest(unittest.TestCase):
                 daemon.stop()
 
 
+    def test_a_failure_to_accept_stops_the_service_with_its_reason(self):
+        env = dict(os.environ, LD_PRELOAD=os.environ["VEXOLANT_ACCEPT_FAILS"])
+        if os.environ.get("VEXOLANT_SANITIZED"):
+            env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+        with harness.scratch() as folder:
+            daemon = harness.Daemon(folder, [], env=env)
+            try:
+                status = daemon.process.wait(harness.STOP_LIMIT_S)
+            except subprocess.TimeoutExpired:
+                status = None
+            finally:
+                daemon.stop()
+            self.assertEqual(status, 1, daemon.errors())
+            self.assertRegex(daemon.errors(), r"stopped accepting connections on "
+                             r"127\.0\.0\.1:\d+: No buffer space available")
+
+
 class NetworkPortTest(unittest.TestCase):
     """Printers behind network port names: the service hands the name to the
     library as it is."""

@@ -13,6 +13,8 @@ import unittest
 
 import harness
 
+harness.check_answers = True
+
 RULES = ("X=refuse:4060", "R=report:3:Line %d", "S=block:Ready", "D=delay:1500,ack")
 ORIGIN = "https://till.example"
 
@@ -44,6 +46,16 @@ class ApiTest(unittest.TestCase):
         self.assertIsInstance(answer.json, dict, answer)
         self.assertIsInstance(answer.json.get("error"), str, answer)
         self.assertEqual(answer.headers.get("Content-Type"), "application/json")
+
+    def test_the_api_document(self):
+        answer = self.daemon.request("GET", "/v1/openapi.json")
+        self.assertEqual(answer.status, 200)
+        self.assertEqual(answer.json["openapi"], "3.1.0")
+        self.assertEqual(answer.json["info"]["version"],
+                         self.daemon.request("GET", "/v1/health").json["version"])
+        document = self.daemon.api_document()
+        document.check_schemas()
+        self.assertError(self.daemon.request("GET", "/v1/openapi.json", token=None), 401)
 
     def test_health_needs_no_token(self):
         answer = self.daemon.request("GET", "/v1/health", token=None)

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "service/openapi.h"
 #include "service/page.h"
 
 namespace vexolant::service {
@@ -249,6 +250,9 @@ void InstallApi(httplib::Server& server, const Config& config, int port, const s
   });
   server.Get("/v1/health", [](const httplib::Request&, httplib::Response& res) {
     Json(res, 200, {{"ok", true}, {"version", vexolant_version()}});
+  });
+  server.Get("/v1/openapi.json", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(kOpenApiJson, "application/json");
   });
   server.Get("/v1/printers", [context](const httplib::Request&, httplib::Response& res) {
     ListPrinters(*context, res);

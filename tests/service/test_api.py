@@ -13,6 +13,8 @@ import unittest
 
 import harness
 
+harness.check_answers = True
+
 RULES = ("X=refuse:4060", "R=report:3:Line %d", "S=block:Ready", "D=delay:1500,ack")
 ORIGIN = "https://till.example"
 
@@ -44,6 +46,16 @@ class ApiTest(unittest.TestCase):
         self.assertIsInstance(answer.json, dict, answer)
         self.assertIsInstance(answer.json.get("error"), str, answer)
         self.assertEqual(answer.headers.get("Content-Type"), "application/json")
+
+    def test_the_api_document(self):
+        answer = self.daemon.request("GET", "/v1/openapi.json")
+        self.assertEqual(answer.status, 200)
+        self.assertEqual(answer.json["openapi"], "3.1.0")
+        self.assertEqual(answer.json["info"]["version"],
+                         self.daemon.request("GET", "/v1/health").json["version"])
+        document = self.daemon.api_document()
+        document.check_schemas()
+        self.assertError(self.daemon.request("GET", "/v1/openapi.json", token=None), 401)
 
     def test_health_needs_no_token(self):
         answer = self.daemon.request("GET", "/v1/health", token=None)
@@ -384,6 +396,23 @@ class ShutdownTest(unittest.TestCase):
                     harness.Daemon(folder, [], journal=daemon.journal)
             finally:
                 daemon.stop()
+
+
+    def test_a_failure_to_accept_stops_the_service_with_its_reason(self):
+        env = dict(os.environ, LD_PRELOAD=os.environ["VEXOLANT_ACCEPT_FAILS"])
+        if os.environ.get("VEXOLANT_SANITIZED"):
+            env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+        with harness.scratch() as folder:
+            daemon = harness.Daemon(folder, [], env=env)
+            try:
+                status = daemon.process.wait(harness.STOP_LIMIT_S)
+            except subprocess.TimeoutExpired:
+                status = None
+            finally:
+                daemon.stop()
+            self.assertEqual(status, 1, daemon.errors())
+            self.assertRegex(daemon.errors(), r"stopped accepting connections on "
+                             r"127\.0\.0\.1:\d+: No buffer space available")
 
 
 class NetworkPortTest(unittest.TestCase):

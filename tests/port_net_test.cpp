@@ -150,6 +150,7 @@ struct Opened {
   int32_t error = 0;
   uint32_t waited = 0;
   long long ms = 0;
+  OpenProblem problem = OpenProblem::None;
 };
 
 Opened OpenName(Port* port, const std::string& name, uint32_t busyWaitMs = 0) {
@@ -159,6 +160,7 @@ Opened OpenName(Port* port, const std::string& name, uint32_t busyWaitMs = 0) {
   const auto start = Clock::now();
   o.result = PortOpen(port, name.c_str(), &o.error, &o.waited);
   o.ms = MsSince(start);
+  o.problem = port->openProblem;
   return o;
 }
 
@@ -194,8 +196,33 @@ TEST(NetworkPort, AServerThatIsNotThereFailsAtOnce) {
         OpenName(&port, std::string(scheme) + "://127.0.0.1:" + std::to_string(UnusedPort()), 5000);
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.error, ECONNREFUSED);
+    EXPECT_EQ(o.problem, OpenProblem::Refused);
     EXPECT_LT(o.ms, 1000);
     EXPECT_EQ(PortBusyError(o.error), 0);
+  }
+}
+
+// A host name that does not resolve is a reason of its own, apart from a
+// host that cannot be reached; a malformed name is refused before any look-up.
+TEST(NetworkPort, AHostThatDoesNotResolveAndAMalformedNameAreToldApart) {
+  struct Case {
+    const char* name;
+    OpenProblem problem;
+  } cases[] = {
+      {"tcp://vexolant-no-such-host.invalid:4001", OpenProblem::UnknownHost},
+      {"rfc2217://vexolant-no-such-host.invalid:4001", OpenProblem::UnknownHost},
+      {"tcp://127.0.0.1", OpenProblem::BadName},
+      {"rfc2217://printerhost", OpenProblem::BadName},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Port port;
+    port.connectTimeoutMs = 3000;
+    const Opened o = OpenName(&port, c.name, 1000);
+    EXPECT_EQ(o.result, 0);
+    EXPECT_NE(o.error, 0);
+    EXPECT_EQ(o.problem, c.problem) << OpenProblemName(o.problem);
+    EXPECT_LT(o.ms, 900) << "not waited for as a busy port";
   }
 }
 
@@ -208,6 +235,7 @@ TEST(NetworkPort, AServerThatNeverAnswersTheOptionsEndsTheOpenAtTheBound) {
   const Opened o = OpenName(&port, server.Name("rfc2217"));
   EXPECT_EQ(o.result, 0);
   EXPECT_EQ(o.error, ETIMEDOUT);
+  EXPECT_EQ(o.problem, OpenProblem::TimedOut);
   EXPECT_GE(o.ms, 290);
   EXPECT_LT(o.ms, 2500);
 }
@@ -231,6 +259,7 @@ TEST(NetworkPort, AServerThatTurnsTheClientAwayIsBusyAndWaitedFor) {
     const Opened o = OpenName(&port, server.Name(c.scheme), kBusyRetryMs);
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(PortBusyError(o.error), 1) << OsErrorText(o.error);
+    EXPECT_EQ(o.problem, OpenProblem::ServerBusy);
     EXPECT_GE(o.waited, kBusyRetryMs);
   }
 }
@@ -240,6 +269,7 @@ TEST(NetworkPort, Rfc2217OpenFailsWhenTheServerRefusesTheOptionOrTheLine) {
     const char* name;
     std::function<void(int)> script;
     int32_t error;
+    OpenProblem problem;
   } cases[] = {
       {"COM-PORT-OPTION refused",
        [](int fd) {
@@ -249,14 +279,14 @@ TEST(NetworkPort, Rfc2217OpenFailsWhenTheServerRefusesTheOptionOrTheLine) {
                    kTelnetIac, kTelnetDont, kOptionComPort});
          Listen(fd, &heard, [](const Heard&) { return false; });
        },
-       EPROTONOSUPPORT},
+       EPROTONOSUPPORT, OpenProblem::OptionRefused},
       {"odd parity answered",
        [](int fd) {
          Heard heard;
          AgreeToOpen(fd, &heard, 2);
          Listen(fd, &heard, [](const Heard&) { return false; });
        },
-       EPROTO},
+       EPROTO, OpenProblem::OtherLine},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -265,6 +295,7 @@ TEST(NetworkPort, Rfc2217OpenFailsWhenTheServerRefusesTheOptionOrTheLine) {
     const Opened o = OpenName(&port, server.Name("rfc2217"), 1000);
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.error, c.error);
+    EXPECT_EQ(o.problem, c.problem);
     EXPECT_LT(o.ms, 1000);
     PortClose(&port);
   }

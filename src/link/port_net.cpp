@@ -58,6 +58,10 @@ namespace vexolant {
 
 namespace {
 
+// The reasons an open fails for that have no OS error of their own (the
+// server's busy close, its refusals, a name that does not resolve) are told
+// by the port's openProblem; kBusy, kRefusedOption, kOtherLine and
+// kUnknownHost are only the near OS error numbers an open delivers with them.
 #ifdef _WIN32
 using Socket = SOCKET;
 constexpr Socket kNoSocket = INVALID_SOCKET;
@@ -69,6 +73,21 @@ constexpr int32_t kRefusedOption = WSAEPROTONOSUPPORT;
 constexpr int32_t kOtherLine = ERROR_BAD_NET_RESP;
 constexpr int32_t kUnknownHost = WSAHOST_NOT_FOUND;
 constexpr int32_t kNoMemory = ERROR_NOT_ENOUGH_MEMORY;
+OpenProblem SocketOpenProblem(int32_t error) {
+  switch (error) {
+    case WSAECONNREFUSED:
+      return OpenProblem::Refused;
+    case WSAETIMEDOUT:
+      return OpenProblem::TimedOut;
+    case WSAEHOSTUNREACH:
+    case WSAENETUNREACH:
+    case WSAEHOSTDOWN:
+    case WSAENETDOWN:
+      return OpenProblem::Unreachable;
+    default:
+      return OpenProblem::Other;
+  }
+}
 int32_t SocketError() {
   return WSAGetLastError();
 }
@@ -98,6 +117,21 @@ constexpr int32_t kRefusedOption = EPROTONOSUPPORT;
 constexpr int32_t kOtherLine = EPROTO;
 constexpr int32_t kUnknownHost = EHOSTUNREACH;
 constexpr int32_t kNoMemory = ENOMEM;
+OpenProblem SocketOpenProblem(int32_t error) {
+  switch (error) {
+    case ECONNREFUSED:
+      return OpenProblem::Refused;
+    case ETIMEDOUT:
+      return OpenProblem::TimedOut;
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case ENETDOWN:
+      return OpenProblem::Unreachable;
+    default:
+      return OpenProblem::Other;
+  }
+}
 int32_t SocketError() {
   return errno;
 }
@@ -384,7 +418,9 @@ void RunLookup(const std::shared_ptr<Lookup>& lookup) {
   lookup->done.notify_all();
 }
 
-int32_t Resolve(const NetName& name, int64_t deadlineNs, addrinfo** result) {
+// 0 with *result set, or the OS error with *problem set when it alone does
+// not tell the reason.
+int32_t Resolve(const NetName& name, int64_t deadlineNs, addrinfo** result, OpenProblem* problem) {
   const addrinfo numeric = Hints(AI_NUMERICHOST | AI_NUMERICSERV);
   if (getaddrinfo(name.host.c_str(), name.service.c_str(), &numeric, result) == 0) return 0;
   std::shared_ptr<Lookup> lookup(new (std::nothrow) Lookup);
@@ -402,7 +438,10 @@ int32_t Resolve(const NetName& name, int64_t deadlineNs, addrinfo** result) {
     lookup->abandoned = true;
     return kTimedOut;
   }
-  if (lookup->rc != 0) return kUnknownHost;
+  if (lookup->rc != 0) {
+    *problem = OpenProblem::UnknownHost;
+    return kUnknownHost;
+  }
   *result = lookup->result;
   return 0;
 }
@@ -449,14 +488,16 @@ int32_t ConnectOne(const addrinfo* address, int64_t deadlineNs, Socket* out) {
   return 0;
 }
 
-int32_t Connect(const NetName& name, int64_t deadlineNs, Socket* out) {
+int32_t Connect(const NetName& name, int64_t deadlineNs, Socket* out, OpenProblem* problem) {
   if (const int32_t started = StartSockets(); started != 0) return started;
   addrinfo* addresses = nullptr;
-  int32_t error = Resolve(name, deadlineNs, &addresses);
+  int32_t error = Resolve(name, deadlineNs, &addresses, problem);
   if (error != 0) return error;
+  *problem = OpenProblem::UnknownHost;  // until an address is tried
   error = kUnknownHost;
   for (const addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
     error = ConnectOne(a, deadlineNs, out);
+    *problem = OpenProblem::None;
     if (error == 0 || SteadyNowNs() >= deadlineNs) break;
   }
   freeaddrinfo(addresses);
@@ -566,7 +607,7 @@ bool TurnedAway(int32_t error) {
 }
 
 // The Telnet options, then the line.
-int32_t Negotiate(Port* port, NetState* state, bool* busy) {
+int32_t Negotiate(Port* port, NetState* state, bool* busy, OpenProblem* problem) {
   uint8_t request[64];
   uint32_t n = TelnetStart(&state->options, request);
   int32_t error =
@@ -578,6 +619,7 @@ int32_t Negotiate(Port* port, NetState* state, bool* busy) {
   if (error != 0) return error;
   if (TelnetNegotiated(state->options) == TelnetReady::Refused) {
     TraceText("rfc2217: the server refuses the COM-PORT-OPTION");
+    *problem = OpenProblem::OptionRefused;
     return kRefusedOption;
   }
   n = 0;
@@ -591,6 +633,7 @@ int32_t Negotiate(Port* port, NetState* state, bool* busy) {
   if (error != 0) return error;
   if (state->settingWrong != nullptr) {
     TraceStr("rfc2217: the server answers another", state->settingWrong);
+    *problem = OpenProblem::OtherLine;
     return kOtherLine;
   }
   return 0;
@@ -689,24 +732,29 @@ int NetOpen(Port* port, const char* name, int32_t* error, bool* busy) {
   *busy = false;
   NetName parsed;
   if (name == nullptr || ParseName(name, &parsed) != nullptr) {
+    port->openProblem = OpenProblem::BadName;
     *error = Fail(port, InvalidPortNameError());
     return 0;
   }
   NetState* state = new (std::nothrow) NetState;
   if (state == nullptr) {
+    port->openProblem = OpenProblem::Other;
     *error = Fail(port, kNoMemory);
     return 0;
   }
   port->state = state;
   state->telnet = parsed.scheme == Scheme::Rfc2217;
   const int64_t start = SteadyNowNs();
-  int32_t failure = Connect(parsed, start + MsNs(port->connectTimeoutMs), &state->socket);
+  OpenProblem problem = OpenProblem::None;
+  int32_t failure = Connect(parsed, start + MsNs(port->connectTimeoutMs), &state->socket, &problem);
   if (failure == 0) {
-    failure = state->telnet ? Negotiate(port, state, busy)
+    failure = state->telnet ? Negotiate(port, state, busy, &problem)
                             : ProbeBusy(state, SteadyNowNs() - start, busy);
   }
   if (failure != 0) {
     Release(port, false);
+    if (*busy) problem = OpenProblem::ServerBusy;
+    port->openProblem = problem != OpenProblem::None ? problem : SocketOpenProblem(failure);
     *error = Fail(port, *busy ? kBusy : failure);
     return 0;
   }

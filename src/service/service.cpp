@@ -277,9 +277,13 @@ JobResult Service::Run(Printer& printer, const JobRequest& request) {
         std::lock_guard lock(mutex_);
         printer.offline = true;
       }
+      const int32_t reason = vexolant_open_error(printer.config.port.c_str());
       result.error = VEXOLANT_ERR_PORT;
       result.os_error = failure;
-      result.error_text = std::string("the port could not be opened: ") + std::strerror(failure);
+      result.open_error = vexolant_open_error_name(reason);
+      result.open_error_text =
+          reason == VEXOLANT_OPEN_OTHER ? std::strerror(failure) : vexolant_open_error_text(reason);
+      result.error_text = "the port could not be opened: " + result.open_error_text;
       return result;
     }
   }

@@ -221,7 +221,12 @@ VEXOLANT_API int32_t vexolant_os_error(const vexolant_port* port);
  * open of that name succeeded or none failed, VEXOLANT_OPEN_BAD_NAME for
  * NULL. The names are compared byte for byte; the reasons of the 64 names
  * whose opens failed last are kept. An open refused for its options (or
- * with a NULL port) leaves the name's reason as it was. */
+ * with a NULL port) leaves the name's reason as it was. A tcp:// server
+ * shows that it serves another client only at the first exchange (its text
+ * and close in place of a reply): the operation then tries again under
+ * busy_wait_ms, and when the server keeps the client away that long it
+ * fails with VEXOLANT_ERR_PORT (vexolant_os_error EBUSY) and the name's
+ * reason is VEXOLANT_OPEN_SERVER_BUSY; nothing reached the printer. */
 VEXOLANT_API int32_t vexolant_open_error(const char* port_name);
 
 /* A short English text for a VEXOLANT_OPEN_* code that says what to do, such

@@ -28,6 +28,7 @@ struct vexolant_port {
   bool open = false;
   bool closeAsked = false;  // a close came while an operation held the lock
   int32_t osError = 0;      // behind the last operation's 145, else 0
+  std::string name;         // the port name it was opened with
   // The thread whose operation holds the lock: a trace callback on that
   // thread that calls in again gets an answer instead of waiting for itself.
   std::atomic<std::thread::id> owner{};
@@ -202,8 +203,14 @@ int32_t WithPort(vexolant_port* port, int32_t* status, int32_t* error, Operation
     {
       const Owned owned(found.get());
       found->port.lastError = 0;
+      found->port.openProblem = OpenProblem::None;
       try {
         result = operation(&found->port, status, error);
+        // A tcp:// server that turned the client away at its first exchange
+        // for longer than the busy wait: the name's reason, as for an open.
+        if (found->port.openProblem != OpenProblem::None) {
+          RecordOpen(found->name, found->port.openProblem);
+        }
         found->osError = *error == FP_PORT_ERROR ? found->port.lastError : 0;
         if (found->osError == 0 && *error == FP_PORT_ERROR) found->osError = InternalFailureError();
       } catch (...) {
@@ -274,6 +281,7 @@ int32_t OpenHandle(const char* portName, const vexolant_options* given, const Po
       return error != 0 ? error : InternalFailureError();
     }
     RecordOpen(portName, OpenProblem::None);
+    handle->name = portName;
     handle->open = true;
     const std::lock_guard<std::mutex> guard(g_handlesLock);
     vexolant_port* const value = NewHandleValue();

@@ -249,6 +249,14 @@ int RunTool(int argc, const char* const* argv, const PortBackend* backend, void*
   int32_t error = 0;
   const char* argument = request.argument ? request.argument->c_str() : nullptr;
   const int result = row->run(port, argument, &status, &error);
+  // A tcp:// server tells that it serves another client only at the first
+  // exchange; when it kept the run away for the whole busy wait, nothing
+  // reached the printer, and the run reports a port that did not open.
+  if (vexolant_open_error(portName.c_str()) == VEXOLANT_OPEN_SERVER_BUSY) {
+    ReportOpenFailure(portName, vexolant_os_error(port),
+                      static_cast<uint32_t>(options.busy_wait_ms));
+    return kExitPortNotOpened;
+  }
   if (row->form == ReturnWord::None) return kExitRan;
   ReportResult(ReturnWordFor(row->form, result).c_str(), status, error);
   return ConsoleWritten() != 0 ? kExitRan : kExitConsoleFailed;

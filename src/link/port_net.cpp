@@ -32,10 +32,14 @@ constexpr int64_t kMsNs = 1000000;
 // local port.
 constexpr int64_t kWritePerByteNs = 2 * kMsNs;
 constexpr int64_t kWriteSlackNs = int64_t{kInterByteGapMs} * kMsNs;
-// Busy detection on tcp:// (see ProbeBusy): after the connect, the server gets
-// this long, plus twice the time the connect took, to show that it has turned
-// the client away (a text and a close, or a close).
-constexpr int64_t kBusyProbeNs = 50 * kMsNs;
+// What a tcp:// port keeps of what it wrote before the server first served
+// it, to send again over a new connection when it was turned away (one
+// request frame; a caller that writes more than this gives up the retry).
+constexpr size_t kUnservedBytes = 16 * 1024;
+// A close without a text counts as a busy server's only this soon after the
+// connect, plus twice the time the connect took (for slower networks): a
+// later one is a connection that failed.
+constexpr int64_t kBareCloseNs = 50 * kMsNs;
 // How long a close waits for the server to close its end.
 constexpr int64_t kCloseWaitNs = 500 * kMsNs;
 // How long after a write that had no answer a close waits for the server to
@@ -121,7 +125,18 @@ struct NetState {
   bool purgeConfirmed = false;
   bool purgeUnconfirmed = false;  // the server left a purge unconfirmed once
   int32_t answerError = 0;        // a failed send of a negotiation answer
-  bool textSeen = false;          // data came while the open watched a tcp:// port
+  // tcp:// (see ConnectAgain): whether the server has shown that it serves
+  // this client, whether its first bytes were a text, what was written
+  // meanwhile, when the connection was made and how long that took, and when
+  // the first turn-away came.
+  bool served = false;
+  bool texted = false;
+  std::string unserved;
+  int64_t connectedNs = 0;
+  int64_t connectTookNs = 0;
+  int64_t turnedAwayNs = 0;
+  std::string host;
+  std::string service;
   // The last write has had no data in answer yet, so the server may still
   // hold it; since lastWriteNs.
   bool writeUnanswered = false;
@@ -191,7 +206,13 @@ Got ReceiveOnce(NetState* state, uint8_t* buffer, uint32_t max, uint32_t* count,
     return Got::Failed;
   }
   *count = static_cast<uint32_t>(n);
-  state->textSeen = true;
+  if (!state->telnet && !state->served && !state->texted) {
+    // A printer's answer starts with one of these; a busy server's text
+    // does not.
+    const uint8_t first = buffer[0];
+    state->served = first == 0x06 || first == 0x15 || first == 0x05 || first == 0x02;
+    state->texted = !state->served;
+  }
   if (state->telnet) {
     *count = TelnetDecode(&state->decoder, buffer, *count, buffer, OnCommand, state);
     if (state->answerError != 0) {
@@ -278,30 +299,71 @@ int32_t Negotiate(Port* port, NetState* state, bool* busy, OpenProblem* problem)
   return 0;
 }
 
-// On tcp:// nothing is negotiated, so a server that turns the client away
-// shows it only by closing: the open watches the connection for a short
-// while (kBusyProbeNs plus twice the connect's time, for slower networks). A
-// printer never speaks first, so bytes that arrive meanwhile are most likely
-// a server's text: the open then watches as long again for the close that
-// follows it (bytes without a close are dropped by the first purge). The
-// trade-off: each open costs the watch, and a server
-// that turns a client away later than the watch is taken for an open port,
-// whose first exchange then fails.
 bool NeverDone(const NetState&) {
   return false;
 }
 
-bool SomethingCame(const NetState& s) {
-  return s.textSeen;
+// Connects a tcp:// port and notes when; 0 or the error, with *problem.
+int32_t ConnectTcp(Port* port, NetState* state, OpenProblem* problem) {
+  const int64_t start = SteadyNowNs();
+  const int32_t error = Connect(state->host, state->service, start + MsNs(port->connectTimeoutMs),
+                                &state->socket, problem);
+  if (error != 0) {
+    state->socket = kNoSocket;
+    return error;
+  }
+  state->connectedNs = SteadyNowNs();
+  state->connectTookNs = state->connectedNs - start;
+  state->served = false;
+  state->texted = false;
+  port->handle = static_cast<intptr_t>(state->socket);
+  return 0;
 }
 
-int32_t ProbeBusy(NetState* state, int64_t connectNs, bool* busy) {
-  const int64_t watch = kBusyProbeNs + 2 * connectNs;
-  int32_t error = ReceiveUntil(state, SomethingCame, SteadyNowNs() + watch);
-  if (error == 0) error = ReceiveUntil(state, NeverDone, SteadyNowNs() + watch);
-  if (error == kTimedOut) return 0;
-  *busy = TurnedAway(error);
-  return error;
+// On tcp:// nothing is negotiated, so a server that turns the client away
+// shows it only by closing, mostly after a text ("in use"). The open does
+// not wait for that: the first exchange goes out at once, and a busy server
+// throws away what it is sent. The server serves the client once the first
+// byte it sends is one a printer's answer starts with (ACK, NAK, ENQ, STX).
+// Before that, its close is a turn-away when a text came before it (the
+// read then waits up to the read gap for the close behind the text), or when
+// it comes within kBareCloseNs of the connect (plus twice the connect's
+// time); a later bare close is a failed connection, as it was. After a
+// turn-away the port connects again, every kBusyRetryMs for at most the
+// port's busy wait since the first turn-away, and sends again what it had
+// written. 0 once connected and sent; else the error, with kBusy and the
+// ServerBusy reason when the wait is over.
+int32_t ConnectAgain(Port* port, NetState* state) {
+  TraceText("tcp: the server closed the connection before serving it: busy");
+  if (state->turnedAwayNs == 0) state->turnedAwayNs = SteadyNowNs();
+  for (;;) {
+    if (state->socket != kNoSocket) CloseSocket(state->socket);
+    state->socket = kNoSocket;
+    port->handle = -1;
+    const int64_t left = MsNs(port->busyWaitMs) - (SteadyNowNs() - state->turnedAwayNs);
+    if (left <= 0) {
+      port->openProblem = OpenProblem::ServerBusy;
+      return kBusy;
+    }
+    std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(MsNs(kBusyRetryMs), left)));
+    OpenProblem problem = OpenProblem::None;
+    int32_t error = ConnectTcp(port, state, &problem);
+    if (error != 0) {
+      port->openProblem = problem != OpenProblem::None ? problem : SocketOpenProblem(error);
+      return error;
+    }
+    const auto count = static_cast<uint32_t>(state->unserved.size());
+    error = SendAll(state->socket, reinterpret_cast<const uint8_t*>(state->unserved.data()), count,
+                    SteadyNowNs() + kWritePerByteNs * count + kWriteSlackNs);
+    if (!TurnedAway(error)) return error;
+  }
+}
+
+// Whether a failure on a tcp:// port is the server turning the client away.
+bool TurnAway(const NetState& state, int32_t error) {
+  if (state.telnet || state.served || !TurnedAway(error)) return false;
+  return state.texted ||
+         SteadyNowNs() - state.connectedNs <= kBareCloseNs + 2 * state.connectTookNs;
 }
 
 // --- The backend ---------------------------------------------------------------
@@ -379,14 +441,18 @@ int NetOpen(Port* port, const char* name, int32_t* error, bool* busy) {
   }
   port->state = state;
   state->telnet = parsed.scheme == Scheme::Rfc2217;
-  const int64_t start = SteadyNowNs();
-  OpenProblem problem = OpenProblem::None;
-  int32_t failure = Connect(parsed.host, parsed.service, start + MsNs(port->connectTimeoutMs),
-                            &state->socket, &problem);
-  if (failure == 0) {
-    failure = state->telnet ? Negotiate(port, state, busy, &problem)
-                            : ProbeBusy(state, SteadyNowNs() - start, busy);
+  try {
+    state->host = parsed.host;
+    state->service = parsed.service;
+  } catch (...) {
+    Release(port, false);
+    port->openProblem = OpenProblem::Other;
+    *error = Fail(port, kNoMemory);
+    return 0;
   }
+  OpenProblem problem = OpenProblem::None;
+  int32_t failure = ConnectTcp(port, state, &problem);
+  if (failure == 0 && state->telnet) failure = Negotiate(port, state, busy, &problem);
   if (failure != 0) {
     Release(port, false);
     if (*busy) problem = OpenProblem::ServerBusy;
@@ -415,11 +481,14 @@ int NetPurge(Port* port) {
   uint8_t buffer[512];
   uint32_t count = 0;
   int32_t error = 0;
+  state->unserved.clear();  // what the attempt after the purge writes
   for (;;) {
     const Got got = ReceiveOnce(state, buffer, sizeof buffer, &count, &error);
     if (got == Got::Nothing) break;
     if (got == Got::Closed) error = kClosed;
     if (got == Got::Closed || got == Got::Failed) {
+      if (TurnAway(*state, error)) error = ConnectAgain(port, state);
+      if (error == 0) continue;
       Fail(port, error);
       return 0;
     }
@@ -458,7 +527,19 @@ void NetWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error) 
   state->lastWriteNs = SteadyNowNs();
   state->lastWriteCount = count;
   if (!state->telnet) {
-    const int32_t failure = SendAll(state->socket, bytes, count, deadline);
+    if (!state->served) {
+      if (state->unserved.size() + count > kUnservedBytes) {
+        state->served = true;  // too much to send again: no retry
+      } else {
+        try {
+          state->unserved.append(reinterpret_cast<const char*>(bytes), count);
+        } catch (...) {
+          state->served = true;
+        }
+      }
+    }
+    int32_t failure = SendAll(state->socket, bytes, count, deadline);
+    if (TurnAway(*state, failure)) failure = ConnectAgain(port, state);
     if (failure != 0) *error = Fail(port, failure);
     return;
   }
@@ -500,12 +581,37 @@ uint32_t NetReadSome(Port* port, uint8_t* buffer, uint32_t max, int64_t deadline
   }
 }
 
+// On tcp://, a read whose bytes are a server's text looks for the close
+// behind them (the bytes, no answer of a printer, are dropped meanwhile); a
+// read that ends with a turn-away is made again, whole, over the new
+// connection.
 uint32_t NetRead(Port* port, const ReadCall& call, int32_t* error) {
   if (!IsOpen(port)) {
     *error = Fail(port, kClosed);
     return 0;
   }
-  return TimedRead(port, call, NetReadSome, error);
+  NetState* state = State(port);
+  for (;;) {
+    const uint32_t got = TimedRead(port, call, NetReadSome, error);
+    if (state->telnet || state->served) return got;
+    if (*error == 0 && state->texted) {
+      *error = ReceiveUntil(state, NeverDone, SteadyNowNs() + MsNs(kInterByteGapMs));
+      if (*error == kTimedOut) {
+        // No close behind the text: a served connection after all.
+        *error = 0;
+        state->served = true;
+      }
+    }
+    if (*error == 0 || !TurnAway(*state, *error)) {
+      if (*error != 0) port->lastError = *error;
+      return got;
+    }
+    const int32_t again = ConnectAgain(port, state);
+    if (again != 0) {
+      *error = Fail(port, again);
+      return 0;
+    }
+  }
 }
 
 void NetPause(Port*, uint32_t milliseconds) {

@@ -166,6 +166,32 @@ TEST_F(Network, ASecondClientWaitsWhileTheFirstHoldsThePrinter) {
             (std::vector<std::string>{kEnq, kEnq, second, kEnq, kEnq, second}));
 }
 
+// A second client that the server keeps away for longer than its busy wait
+// is a port that did not open, on both schemes: on tcp:// the server's text
+// and close come in place of the first reply, and nothing of the second run
+// reaches the printer.
+TEST_F(Network, ASecondClientKeptAwayLongerThanItsWaitIsNotOpened) {
+  ASSERT_NO_FATAL_FAILURE(StartBehindSer2net({"--enq", "nak:1"}));
+  for (const char* scheme : kSchemes) {
+    SCOPED_TRACE(scheme);
+    UsePort(server_->Name(scheme));
+    const size_t naks = printer().Lines("send").size();
+    ToolProcess first = StartTool("CheckFprinter");
+    const auto start = Clock::now();
+    while (printer().Lines("send").size() == naks && Clock::now() - start < milliseconds(5000)) {
+      usleep(2000);
+    }
+    WriteHome("Status_Error.txt", kEarlierResult);
+    const ToolRun second = RunTool("SendCmd(second)", {{"VEXOLANT_PORT_WAIT", "0.3"}});
+    ExpectNotOpened(second, "the server serves another client (waited 0.3 s)");
+    EXPECT_GE(second.Ms(), 300);
+    EXPECT_LT(second.Ms(), 1400) << "it did not wait for the first";
+    ExpectReported(first.Finish(), {"TRUE", 0, 0});
+    ASSERT_TRUE(server_->AwaitIdle(printer().Device(), milliseconds(5000)));
+  }
+  EXPECT_EQ(printer().Received(), (std::vector<std::string>{kEnq, kEnq, kEnq, kEnq}));
+}
+
 // The rfc2217 client sets the line itself: ser2net, configured at 19200
 // baud, takes the client's 9600 8E1 and sets the device's speed (a
 // pseudo-terminal keeps no parity); a raw tcp client leaves the line as the

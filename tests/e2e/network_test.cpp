@@ -3,12 +3,21 @@
 // is not there, one that never answers the Telnet options, a server restarted
 // between runs, a second client while the first holds the printer, 0xFF in a
 // command and as a check byte, Telnet commands in the middle of replies, and
-// the line that an rfc2217 client sets.
+// the line that an rfc2217 client sets; and where a byte that waited in the
+// device before the client came arrives.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -190,6 +199,122 @@ TEST_F(Network, ASecondClientKeptAwayLongerThanItsWaitIsNotOpened) {
     ASSERT_TRUE(server_->AwaitIdle(printer().Device(), milliseconds(5000)));
   }
   EXPECT_EQ(printer().Received(), (std::vector<std::string>{kEnq, kEnq, kEnq, kEnq}));
+}
+
+// What ser2net does with a byte that waited in the device before the client
+// connected (a NAK the printer sent after the last run had gone): it reads
+// the device as soon as it opens it for the client, holds the byte while it
+// answers the line settings, flushes the device for the purge and confirms
+// it, and sends the byte it held some 45 ms after the connect, after the
+// confirmation. A client that asks for nothing more cannot tell it from the
+// printer's answer; the network guide says so. The client here speaks the
+// bytes an rfc2217 open and purge send, and records what comes back.
+TEST_F(Network, Ser2netSendsAByteThatWaitedInTheDeviceAfterItsPurgeConfirmation) {
+  if (!Ser2netInstalled()) GTEST_SKIP() << "ser2net is not installed (scripts/deps network)";
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string device = ptsname(master);
+  {
+    const int slave = open(device.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    close(slave);
+  }
+  server_.emplace(CaseDir(), device);
+  ASSERT_TRUE(server_->Started());
+  ASSERT_TRUE(server_->AwaitIdle(device, milliseconds(2000))) << "its start-up probe is over";
+  const uint8_t nak = 0x15;
+  ASSERT_EQ(write(master, &nak, 1), 1);
+  std::this_thread::sleep_for(milliseconds(20));
+
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(server_->TelnetPort()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const auto start = std::chrono::steady_clock::now();
+  enum : uint8_t { IAC = 255, SB = 250, SE = 240, WILL = 251, DO = 253, COM = 44 };
+  const std::vector<uint8_t> options = {IAC, WILL, 0,  IAC, DO,  0,    IAC, WILL,
+                                        3,   IAC,  DO, 3,   IAC, WILL, COM};
+  const std::vector<uint8_t> line = {
+      IAC, SB, COM, 1, 0, 0,   0x25, 0x80, IAC, SE,  IAC, SB, COM, 2,  8, IAC, SE,  // 9600, 8 bits
+      IAC, SB, COM, 3, 3, IAC, SE,   IAC,  SB,  COM, 4,   1,  IAC, SE,              // even, 1 stop
+      IAC, SB, COM, 5, 1, IAC, SE};  // no flow control
+  const std::vector<uint8_t> purge = {IAC, SB, COM, 12, 3, IAC, SE};
+  // The server's stream: data bytes and sub-negotiation answers, in order.
+  std::vector<std::string> events;
+  std::vector<uint8_t> sub;
+  int state = 0;  // 0 data, 1 after IAC, 2 option verb, 3 in SB, 4 IAC in SB
+  bool lineSent = false;
+  bool purgeSent = false;
+  long long purgeConfirmedMs = -1;
+  long long nakMs = -1;
+  const auto since = [&] {
+    return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start)
+        .count();
+  };
+  ASSERT_EQ(send(s, options.data(), options.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(options.size()));
+  while (since() < 300) {
+    pollfd p{s, POLLIN, 0};
+    if (poll(&p, 1, 10) <= 0) continue;
+    uint8_t buffer[256];
+    const ssize_t n = recv(s, buffer, sizeof buffer, 0);
+    ASSERT_GT(n, 0) << "ser2net closed the connection";
+    for (ssize_t i = 0; i < n; ++i) {
+      const uint8_t b = buffer[i];
+      if (state == 0) {
+        if (b == IAC) {
+          state = 1;
+        } else {
+          events.push_back("data " + std::to_string(b));
+          if (b == nak && nakMs < 0) nakMs = since();
+        }
+      } else if (state == 1) {
+        state = b == SB ? 3 : (b >= WILL ? 2 : 0);
+        sub.clear();
+      } else if (state == 2) {
+        state = 0;
+      } else if (state == 3) {
+        if (b == IAC) {
+          state = 4;
+        } else {
+          sub.push_back(b);
+        }
+      } else if (b == SE) {
+        state = 0;
+        if (sub.size() >= 2 && sub[0] == COM) {
+          events.push_back("answer " + std::to_string(sub[1]));
+          if (sub[1] == 112 && purgeConfirmedMs < 0) purgeConfirmedMs = since();
+        }
+      } else {
+        sub.push_back(b);
+        state = 3;
+      }
+    }
+    if (!lineSent) {
+      ASSERT_EQ(send(s, line.data(), line.size(), MSG_NOSIGNAL), static_cast<ssize_t>(line.size()));
+      lineSent = true;
+    }
+    if (!purgeSent && !events.empty() && events.back() == "answer 105") {
+      ASSERT_EQ(send(s, purge.data(), purge.size(), MSG_NOSIGNAL),
+                static_cast<ssize_t>(purge.size()));
+      purgeSent = true;
+    }
+  }
+  close(s);
+  close(master);
+  std::string seen;
+  for (const std::string& event : events) seen += event + "; ";
+  ASSERT_GE(purgeConfirmedMs, 0) << seen;
+  ASSERT_GE(nakMs, 0) << "the byte that waited never came: " << seen;
+  EXPECT_GT(nakMs, purgeConfirmedMs) << seen;
 }
 
 // The rfc2217 client sets the line itself: ser2net, configured at 19200

@@ -423,6 +423,17 @@ class NetworkPortTest(unittest.TestCase):
                     self.assertEqual((gone["error"], gone["open_error"]), (145, "refused"), gone)
                     self.assertIn("refuses the connection", gone["open_error_text"])
                     self.assertNotEqual(gone["os_error"], 0)
+                    # Another client holds the tcp:// printer for longer than
+                    # the port wait (5 s): its text and close come in place
+                    # of the first reply.
+                    host, port = names[0][len("tcp://"):].rsplit(":", 1)
+                    with socket.create_connection((host, int(port))):
+                        time.sleep(0.2)
+                        held = daemon.run_job("tcp", {"op": "send", "text": "kept away"})["result"]
+                    self.assertEqual((held["error"], held["open_error"]), (145, "server_busy"),
+                                     held)
+                    self.assertIn("serves another client", held["open_error_text"])
+                    self.assertNotIn("kept away", printers[0].received())
                 finally:
                     self.assertEqual(daemon.stop(), 0)
                 for printer in printers:

@@ -1,6 +1,7 @@
 #include "service/config.h"
 
 #include <toml++/toml.h>
+#include <vexolant/vexolant.h>
 
 #include <algorithm>
 #include <fstream>
@@ -123,13 +124,10 @@ PrinterConfig ParsePrinter(const std::string& path, const toml::table& table) {
 }  // namespace
 
 std::string PortNameProblem(const std::string& port) {
-  if (port.empty()) return "it is empty";
-  if (port.size() > 255) return "it is longer than 255 bytes";
-  for (const char c : port) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) return "it holds a control byte";
-  }
-  return "";
+  // The library takes a C string: a NUL inside the name would hide its rest.
+  if (port.find('\0') != std::string::npos) return "the name holds a control byte";
+  const char* problem = vexolant_port_name_problem(port.c_str());
+  return problem != nullptr ? problem : "";
 }
 
 Config ParseConfig(const std::string& text, const std::string& path) {

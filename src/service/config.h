@@ -43,8 +43,8 @@ Config LoadConfig(const std::string& path);
 // The same for a text, named path in the messages.
 Config ParseConfig(const std::string& text, const std::string& path);
 
-// Checks a port name as the library's port file rule does: not empty, at
-// most 255 bytes, no control byte. Returns the reason, or "" when it is fine.
+// Checks a port name by the library's rule, as the console tool does before
+// it opens a port: the reason it is refused, or "" when it may be opened.
 std::string PortNameProblem(const std::string& port);
 
 }  // namespace vexolant::service

@@ -277,9 +277,13 @@ JobResult Service::Run(Printer& printer, const JobRequest& request) {
         std::lock_guard lock(mutex_);
         printer.offline = true;
       }
+      const int32_t reason = vexolant_open_error(printer.config.port.c_str());
       result.error = VEXOLANT_ERR_PORT;
       result.os_error = failure;
-      result.error_text = std::string("the port could not be opened: ") + std::strerror(failure);
+      result.open_error = vexolant_open_error_name(reason);
+      result.open_error_text =
+          reason == VEXOLANT_OPEN_OTHER ? std::strerror(failure) : vexolant_open_error_text(reason);
+      result.error_text = "the port could not be opened: " + result.open_error_text;
       return result;
     }
   }
@@ -320,6 +324,14 @@ JobResult Service::Run(Printer& printer, const JobRequest& request) {
   }
   result.value = value;
   if (result.error == VEXOLANT_ERR_PORT) result.os_error = vexolant_os_error(printer.port);
+  // A tcp:// server tells that it serves another client only at the first
+  // exchange: when it kept the job away for the whole port wait, the job
+  // says so as for a port that did not open.
+  if (result.error == VEXOLANT_ERR_PORT &&
+      vexolant_open_error(printer.config.port.c_str()) == VEXOLANT_OPEN_SERVER_BUSY) {
+    result.open_error = vexolant_open_error_name(VEXOLANT_OPEN_SERVER_BUSY);
+    result.open_error_text = vexolant_open_error_text(VEXOLANT_OPEN_SERVER_BUSY);
+  }
   result.ok = request.op == Op::kSendLines ? result.error == 0 && value > 0 : value != 0;
   result.error_text = vexolant_error_text(result.error);
   {

@@ -6,6 +6,7 @@ import json
 import os
 import pathlib
 import signal
+import socket
 import subprocess
 import threading
 import time
@@ -128,6 +129,9 @@ class ApiTest(unittest.TestCase):
         self.assertEqual(job["result"]["ok"], False)
         self.assertEqual(job["result"]["error"], 145)
         self.assertEqual(job["result"]["os_error"], 2)  # ENOENT
+        self.assertEqual(job["result"]["open_error"], "no_device")
+        self.assertIn("no such device", job["result"]["open_error_text"])
+        self.assertIn(job["result"]["open_error_text"], job["result"]["error_text"])
         printers = {p["name"]: p for p in self.daemon.request("GET", "/v1/printers").json["printers"]}
         self.assertEqual(printers["gone"]["state"], "offline")
 
@@ -429,8 +433,12 @@ class NetworkPortTest(unittest.TestCase):
                 names = [p.device for p in printers]
                 self.assertTrue(names[0].startswith("tcp://"), names)
                 names[1] = names[1].replace("tcp://", "rfc2217://", 1)
+                with socket.socket() as unused:
+                    unused.bind(("127.0.0.1", 0))
+                    gone = f"tcp://127.0.0.1:{unused.getsockname()[1]}"
                 daemon = harness.Daemon(folder, [("tcp", names[0], "complete"),
-                                                 ("rfc", names[1], "complete")])
+                                                 ("rfc", names[1], "complete"),
+                                                 ("gone", gone, "complete")])
                 try:
                     for printer in ("tcp", "rfc"):
                         with self.subTest(printer):
@@ -439,6 +447,22 @@ class NetworkPortTest(unittest.TestCase):
                     refused = daemon.run_job("tcp", {"op": "send", "text": "Xno"})
                     self.assertEqual((refused["result"]["status"], refused["result"]["error"]),
                                      (1, 96))
+                    self.assertNotIn("open_error", refused["result"])
+                    gone = daemon.run_job("gone", {"op": "check"})["result"]
+                    self.assertEqual((gone["error"], gone["open_error"]), (145, "refused"), gone)
+                    self.assertIn("refuses the connection", gone["open_error_text"])
+                    self.assertNotEqual(gone["os_error"], 0)
+                    # Another client holds the tcp:// printer for longer than
+                    # the port wait (5 s): its text and close come in place
+                    # of the first reply.
+                    host, port = names[0][len("tcp://"):].rsplit(":", 1)
+                    with socket.create_connection((host, int(port))):
+                        time.sleep(0.2)
+                        held = daemon.run_job("tcp", {"op": "send", "text": "kept away"})["result"]
+                    self.assertEqual((held["error"], held["open_error"]), (145, "server_busy"),
+                                     held)
+                    self.assertIn("serves another client", held["open_error_text"])
+                    self.assertNotIn("kept away", printers[0].received())
                 finally:
                     self.assertEqual(daemon.stop(), 0)
                 for printer in printers:
@@ -463,6 +487,10 @@ class ConfigTest(unittest.TestCase):
          "bad port name"),
         ("port over 255 bytes", '[[printer]]\nname = "a"\nport = "' + "p" * 256 + '"\n', 3,
          "bad port name"),
+        ("network port without its number", '[[printer]]\nname = "a"\nport = "tcp://printerhost"\n',
+         3, "bad port name: the network name has no port number"),
+        ("network port number 0", '[[printer]]\nname = "a"\nport = "rfc2217://host:0"\n', 3,
+         "out of range"),
         ("bad read end", '[[printer]]\nname = "a"\nport = "ttyS0"\nread_end = "soon"\n', 4,
          "read_end"),
         ("printer without port", '\n[[printer]]\nname = "a"\n', 2, "without a port"),

@@ -30,15 +30,7 @@ void Json(httplib::Response& res, int status, const json& body) {
 
 json Time(double seconds) {
   if (seconds <= 0) return nullptr;
-  const auto whole = static_cast<std::time_t>(seconds);
-  const int millis = static_cast<int>((seconds - static_cast<double>(whole)) * 1000);
-  std::tm utc{};
-  gmtime_r(&whole, &utc);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                std::min(millis, 999));
-  return text;
+  return TimeText(seconds);
 }
 
 json JobJson(const JobRecord& record) {
@@ -48,7 +40,9 @@ json JobJson(const JobRecord& record) {
               {"state", StateName(record.state)},
               {"accepted", Time(record.accepted)},
               {"started", Time(record.started)},
-              {"finished", Time(record.finished)}};
+              {"finished", Time(record.finished)},
+              {"source", record.source}};
+  if (!record.remote_id.empty()) job["fleet_id"] = record.remote_id;
   if (record.state == JobState::kDone && !record.result.empty()) {
     job["result"] = json::parse(record.result, nullptr, false);
   }
@@ -179,6 +173,18 @@ httplib::Server::HandlerResponse Guard(Context& context, const httplib::Request&
 }
 
 }  // namespace
+
+std::string TimeText(double seconds) {
+  const auto whole = static_cast<std::time_t>(seconds);
+  const int millis = static_cast<int>((seconds - static_cast<double>(whole)) * 1000);
+  std::tm utc{};
+  gmtime_r(&whole, &utc);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                std::min(millis, 999));
+  return text;
+}
 
 bool SameSecret(const std::string& a, const std::string& b) {
   // Every byte of the longer one is looked at, whatever the contents.

@@ -13,6 +13,9 @@ class Server;
 
 namespace vexolant::service {
 
+// Seconds since the epoch as RFC 3339 UTC text with milliseconds.
+std::string TimeText(double seconds);
+
 // Compares two strings in a time that does not depend on where they differ.
 bool SameSecret(const std::string& a, const std::string& b);
 

@@ -86,7 +86,7 @@ int Service::Start() {
 }
 
 Submitted Service::Submit(const std::string& name, const JobRequest& request,
-                          const std::string& key) {
+                          const std::string& key, const JobOrigin& origin) {
   Submitted answer;
   std::lock_guard lock(mutex_);
   if (stopping_) {
@@ -112,6 +112,21 @@ Submitted Service::Submit(const std::string& name, const JobRequest& request,
       }
       answer.status = 202;
       answer.id = earlier->id;
+      answer.earlier = true;
+      return answer;
+    }
+  }
+  if (!origin.remote_id.empty()) {
+    if (const auto earlier = journal_.FindByRemote(origin.remote_id)) {
+      if (earlier->printer != name || earlier->request != request.canonical ||
+          earlier->expires != origin.expires) {
+        answer.status = 422;
+        answer.error = "the id was used for another job";
+        return answer;
+      }
+      answer.status = 202;
+      answer.id = earlier->id;
+      answer.earlier = true;
       return answer;
     }
   }
@@ -120,11 +135,12 @@ Submitted Service::Submit(const std::string& name, const JobRequest& request,
     answer.error = "the printer's queue is full";
     return answer;
   }
-  answer.id = journal_.Insert(name, OpName(request.op), request.canonical, key, Now());
+  answer.id = journal_.Insert(name, OpName(request.op), request.canonical, key, Now(), origin);
   answer.status = 202;
   printer->queue.push_back(answer.id);
   active_.insert(answer.id);
   work_.notify_all();
+  Notify(answer.id);
   return answer;
 }
 
@@ -137,6 +153,7 @@ int Service::Cancel(int64_t id) {
       printer->queue.erase(it);
       active_.erase(id);
       finished_.notify_all();
+      Notify(id);
       return 200;
     }
   }
@@ -206,32 +223,60 @@ void Service::MaybePrune() {
 }
 
 void Service::Work(Printer& printer) {
+  const auto health_every = std::chrono::seconds(config_.health_interval_s);
+  auto last_health = std::chrono::steady_clock::now();
   for (;;) {
     int64_t id = 0;
     {
       std::unique_lock lock(mutex_);
-      work_.wait(lock, [&] { return stopping_ || !printer.queue.empty(); });
+      const auto ready = [&] { return stopping_ || !printer.queue.empty(); };
+      if (health_every.count() > 0) {
+        work_.wait_until(lock, last_health + health_every, ready);
+      } else {
+        work_.wait(lock, ready);
+      }
       if (stopping_) break;
-      id = printer.queue.front();
-      printer.queue.pop_front();
-      printer.running = id;
+      if (!printer.queue.empty()) {
+        id = printer.queue.front();
+        printer.queue.pop_front();
+        printer.running = id;
+      }
     }
+    if (id == 0) {
+      // An idle printer's health check: its status, not a job.
+      JobRequest status;
+      status.op = Op::kReadStatus;
+      Run(printer, status);
+      if (printer.port != nullptr) {
+        vexolant_close(printer.port);
+        printer.port = nullptr;
+      }
+      last_health = std::chrono::steady_clock::now();
+      Notify(0);
+      continue;
+    }
+    Notify(id);
     JobResult result;
     bool ran = false;
     try {
       const auto record = journal_.Find(id);
       ParseOutcome parsed;
       if (record) parsed = ParseJob(record->request);
-      // Marked running, durably, before a byte goes to the printer.
-      journal_.SetRunning(id, Now());
-      if (parsed.request) {
-        result = Run(printer, *parsed.request);
+      if (record && record->expires > 0 && Now() > record->expires) {
+        // Its turn came too late: never sent.
+        journal_.Expire(id, Now());
       } else {
-        result.error = 153;
-        result.error_text = "the journal holds a job that cannot be read";
+        // Marked running, durably, before a byte goes to the printer.
+        journal_.SetRunning(id, Now());
+        if (parsed.request) {
+          result = Run(printer, *parsed.request);
+        } else {
+          result.error = 153;
+          result.error_text = "the journal holds a job that cannot be read";
+        }
+        ran = true;
+        journal_.Finish(id, ResultToJson(result), Now());
       }
-      ran = true;
-      journal_.Finish(id, ResultToJson(result), Now());
     } catch (const std::exception& error) {
       // The journal failed: the job stays as it is recorded (queued or
       // running, which the next start reports as unknown).
@@ -246,6 +291,8 @@ void Service::Work(Printer& printer) {
       finished_.notify_all();
       close = printer.queue.empty() || stopping_;
     }
+    Notify(id);
+    last_health = std::chrono::steady_clock::now();
     if (close && printer.port != nullptr) {
       vexolant_close(printer.port);
       printer.port = nullptr;

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,6 +43,7 @@ struct Submitted {
   int status = 0;  // 202, 404, 422, 503
   int64_t id = 0;
   std::string error;
+  bool earlier = false;  // the job was known by its key or its head office's id
 };
 
 class Service {
@@ -61,8 +63,15 @@ class Service {
 
   // Records the job in the journal (durable on return) and queues it. With
   // a key, a job with that key is returned instead when its printer and
-  // body are the same (422 otherwise).
-  Submitted Submit(const std::string& printer, const JobRequest& request, const std::string& key);
+  // body are the same (422 otherwise); the same for the head office's id of
+  // a fleet job (and its expiry time).
+  Submitted Submit(const std::string& printer, const JobRequest& request, const std::string& key,
+                   const JobOrigin& origin = {});
+  // Told of every change: a job's id when it was queued, started or ended,
+  // 0 when only a printer's state or status changed. Called with the
+  // service's lock held or from a worker: it must not call the service.
+  // Set before Start.
+  void SetObserver(std::function<void(int64_t)> observer) { observer_ = std::move(observer); }
   // Cancels a queued job: 200, 404 unknown, 409 running or over.
   int Cancel(int64_t id);
   // Waits until the job is over (neither queued nor running), the deadline
@@ -97,6 +106,9 @@ class Service {
   JobResult Run(Printer& printer, const JobRequest& request);
   std::string StatePath(const Printer& printer, const char* what) const;
   void MaybePrune();
+  void Notify(int64_t id) {
+    if (observer_) observer_(id);
+  }
 
   const Config& config_;
   Journal& journal_;
@@ -108,6 +120,7 @@ class Service {
   bool stopping_ = false;
   bool closed_ = false;
   double last_prune_ = 0;
+  std::function<void(int64_t)> observer_;
 };
 
 }  // namespace vexolant::service

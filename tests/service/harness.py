@@ -358,14 +358,17 @@ class Watcher:
     """The head office's listener: every message under the prefix, kept in
     arrival order, with waits on them."""
 
-    def __init__(self, broker, topic=f"{PREFIX}/#"):
+    def __init__(self, broker, topic=f"{PREFIX}/#", session=None):
+        """session: a client id whose session the broker keeps while the
+        listener is away (and across its restarts, with persistence)."""
         self.broker = broker
         self.messages = []
         self.condition = threading.Condition()
         probe = f"{PREFIX}/_probe/{os.getpid()}-{id(self)}"
         self.process = subprocess.Popen(
             ["mosquitto_sub", "-V", "5", "-h", "127.0.0.1", "-p", str(broker.port), "-u", OFFICE,
-             "-P", broker.password, "-q", "1", "-v", "-t", topic, "-t", probe],
+             "-P", broker.password, "-q", "1", "-v", "-t", topic, "-t", probe,
+             *(["-c", "-i", session] if session else [])],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()

@@ -146,6 +146,8 @@ class FleetTest(unittest.TestCase):
             ("missing text", {"op": "send"}, "needs 'text'"),
             ("above latin-1", {"op": "send", "text": "\u20ac"}, "U+00FF"),
             ("over 1 MiB", {"op": "send", "text": "y" * (1 << 20)}, "1 MiB"),
+            # The API takes send_lines up to 16 MiB; the broker's jobs not.
+            ("lines over 1 MiB", {"op": "send_lines", "lines": ["y" * (1 << 20)]}, "1 MiB"),
         )
         for number, (name, body, words) in enumerate(rejected):
             with self.subTest(name):
@@ -304,19 +306,20 @@ class FleetSiteTest(unittest.TestCase):
     def test_http_and_broker_jobs_share_the_queue(self):
         site = self.site("mixed")
         self.wait_online("mixed")
-        slow = site.daemon.post_job("front", {"op": "send", "text": "D first, http"})
-        self.assertEqual(slow.status, 202)
-        time.sleep(0.3)
+        # A slow job runs while the others queue behind it in arrival order.
+        for text in ("D first, http", "second, http"):
+            self.assertEqual(site.daemon.post_job("front", {"op": "send", "text": text}).status, 202)
         self.broker.send_job("mixed", "front", {"id": "mixed-1", "op": "send",
-                                                "text": "second, fleet"})
+                                                "text": "third, fleet"})
         self.watcher.wait_event("mixed", "mixed-1", ("accepted",))
-        last = site.daemon.post_job("front", {"op": "send", "text": "third, http"})
+        last = site.daemon.post_job("front", {"op": "send", "text": "fourth, http"})
         self.assertEqual(last.status, 202)
         site.daemon.wait_job(last.json["id"])
-        self.assertEqual(site.printer.received(), ["D first, http", "second, fleet", "third, http"])
-        jobs = site.daemon.request("GET", "/v1/jobs?limit=3").json["jobs"]
+        self.assertEqual(site.printer.received(),
+                         ["D first, http", "second, http", "third, fleet", "fourth, http"])
+        jobs = site.daemon.request("GET", "/v1/jobs?limit=4").json["jobs"]
         self.assertEqual([(j["source"], j.get("fleet_id")) for j in jobs],
-                         [("http", None), ("fleet", "mixed-1"), ("http", None)])
+                         [("http", None), ("fleet", "mixed-1"), ("http", None), ("http", None)])
 
     def test_health_checks_of_an_idle_printer(self):
         site = self.site("health", top="health_interval_s = 1")
@@ -359,6 +362,37 @@ class FleetSiteTest(unittest.TestCase):
             again = self.watcher.wait_event("crash", job["id"], ("unknown", "done"), after=count)
             self.assertIn(again["state"], ("unknown", "done"))
         self.assertEqual(site.printer.received(), ["D slow", "next"])
+
+
+class FleetOutageTest(unittest.TestCase):
+    """The broker stopped in the middle of a job: the local API goes on, the
+    link comes back by itself and the job's event, kept in the journal,
+    reaches the head office."""
+
+    def test_broker_away_while_a_job_runs(self):
+        harness.need_broker()
+        with harness.scratch() as folder:
+            broker = harness.Broker(folder, sites=("outage",))
+            watcher = harness.Watcher(broker, session="office-events")
+            site = Site(folder, broker, "outage")
+            try:
+                watcher.wait(lambda t, p: t == f"{PREFIX}/outage/status")
+                broker.send_job("outage", "front", {"id": "out-1", "op": "send", "text": "D long"})
+                watcher.wait_event("outage", "out-1", ("accepted",))
+                watcher.stop()
+                broker.stop()
+                local = site.daemon.run_job("front", {"op": "send", "text": "while away"})
+                self.assertEqual(local["state"], "done")
+                broker.start()
+                watcher = harness.Watcher(broker, session="office-events")
+                done = watcher.wait_event("outage", "out-1", ("done",))
+                self.assertTrue(done["result"]["ok"])
+                self.assertEqual(site.printer.received(), ["D long", "while away"])
+                self.assertIn("connection lost", site.daemon.errors())
+            finally:
+                self.assertEqual(site.stop(), 0)
+                watcher.stop()
+                broker.stop()
 
 
 if __name__ == "__main__":

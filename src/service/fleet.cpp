@@ -1,8 +1,6 @@
 #include "service/fleet.h"
 
 #include <MQTTAsync.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <vexolant/vexolant.h>
 
 #include <algorithm>
@@ -20,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "service/fleet_wire.h"
 #include "service/http.h"
 #include "service/job.h"
 
@@ -62,69 +61,6 @@ std::string PahoFailure(MQTTAsync_failureData5* failure) {
 }
 
 }  // namespace
-
-std::optional<double> ParseUtcTime(const std::string& text) {
-  // YYYY-MM-DDTHH:MM:SS, then an optional fraction, then Z.
-  if (text.size() < 20 || text.size() > 40) return std::nullopt;
-  const char* shape = "dddd-dd-ddTdd:dd:dd";
-  for (size_t i = 0; i < 19; ++i) {
-    const char c = text[i];
-    if (shape[i] == 'd' ? (c < '0' || c > '9') : (c != shape[i] && !(i == 10 && c == 't'))) {
-      return std::nullopt;
-    }
-  }
-  size_t at = 19;
-  double fraction = 0;
-  if (text[at] == '.') {
-    double scale = 0.1;
-    ++at;
-    const size_t digits = at;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-      fraction += (text[at] - '0') * scale;
-      scale /= 10;
-      ++at;
-    }
-    if (at == digits) return std::nullopt;
-  }
-  if (at + 1 != text.size() || (text[at] != 'Z' && text[at] != 'z')) return std::nullopt;
-  const auto number = [&](size_t from, size_t count) {
-    return std::stoi(text.substr(from, count));
-  };
-  std::tm utc{};
-  utc.tm_year = number(0, 4) - 1900;
-  utc.tm_mon = number(5, 2) - 1;
-  utc.tm_mday = number(8, 2);
-  utc.tm_hour = number(11, 2);
-  utc.tm_min = number(14, 2);
-  utc.tm_sec = number(17, 2);
-  if (utc.tm_mon > 11 || utc.tm_mday < 1 || utc.tm_mday > 31 || utc.tm_hour > 23 ||
-      utc.tm_min > 59 || utc.tm_sec > 60) {
-    return std::nullopt;
-  }
-  const std::time_t seconds = timegm(&utc);
-  return static_cast<double>(seconds) + fraction;
-}
-
-std::string JobSignature(const std::string& key, const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-       reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest, &length);
-  static const char* kHex = "0123456789abcdef";
-  std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
-    text.push_back(kHex[digest[i] >> 4]);
-    text.push_back(kHex[digest[i] & 0x0F]);
-  }
-  return text;
-}
-
-bool ValidJobId(const std::string& id) {
-  return !id.empty() && id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-           c == '_' || c == '-' || c == ':';
-  });
-}
 
 struct FleetLink::Impl {
   Impl(const Config& config_in, Service& service_in, Journal& journal_in)
@@ -549,9 +485,7 @@ FleetLink::FleetLink(const Config& config, Service& service, Journal& journal)
   link.status_topic = link.prefix + "status";
   link.will_payload = json{{"online", false}, {"site", fleet.site}}.dump();
   // The library's own URI schemes.
-  const bool tls = fleet.broker.rfind("mqtts://", 0) == 0;
-  const std::string uri =
-      (tls ? "ssl://" : "tcp://") + fleet.broker.substr(fleet.broker.find("://") + 3);
+  const std::string uri = PahoUri(fleet.broker);
   const std::string client_id = "vexolantd-" + fleet.site;
   MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer5;
   // The journal is the store: nothing of the link's is kept on disk.

@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "service/config.h"
@@ -45,15 +44,5 @@ class FleetLink {
  private:
   std::unique_ptr<Impl> impl_;
 };
-
-// An RFC 3339 UTC time (YYYY-MM-DDTHH:MM:SS[.fraction]Z) as seconds since
-// the epoch; nullopt when the text is not one.
-std::optional<double> ParseUtcTime(const std::string& text);
-
-// The lowercase hex HMAC-SHA256 of data under key.
-std::string JobSignature(const std::string& key, const std::string& data);
-
-// A head office's job id: 1 to 64 letters, digits, '.', '_', '-' or ':'.
-bool ValidJobId(const std::string& id);
 
 }  // namespace vexolant::service

@@ -2,7 +2,8 @@
 scratch configuration, and a small HTTP client on urllib.
 
 VEXOLANTD names the service's program, VEXOLANT_SIM the virtual printer,
-VEXOLANT_TOOL the console tool. Broker runs Debian's mosquitto for the fleet
+VEXOLANT_TOOL the console tool, VEXOLANT_FLEET_TOOL the head office's
+command vexolant-fleet. Broker runs Debian's mosquitto for the fleet
 link's cases, and Watcher listens to it with mosquitto_sub.
 """
 
@@ -352,6 +353,17 @@ class Broker:
 
     def send_job(self, site, printer, job, properties=()):
         self.publish(f"{PREFIX}/{site}/{printer}/jobs", job, properties)
+
+    def office_command_line(self, *args):
+        """vexolant-fleet (VEXOLANT_FLEET_TOOL) as the head office."""
+        password_file = os.path.join(self.folder, "office.password")
+        pathlib.Path(password_file).write_text(self.password + "\n")
+        return [os.environ["VEXOLANT_FLEET_TOOL"], "--broker", self.url(), "--username", OFFICE,
+                "--password-file", password_file, *args]
+
+    def office_command(self, *args, timeout=60):
+        return subprocess.run(self.office_command_line(*args), capture_output=True, text=True,
+                              timeout=timeout)
 
 
 class Watcher:

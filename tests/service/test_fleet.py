@@ -11,6 +11,7 @@ import json
 import os
 import pathlib
 import signal
+import subprocess
 import time
 import unittest
 
@@ -170,6 +171,37 @@ class FleetTest(unittest.TestCase):
         topic, _ = self.watcher.wait(lambda t, p: '"ghost-1"' in p and "rejected" in p)
         self.assertEqual(topic, f"{PREFIX}/shop-1/ghost/events")
 
+    def test_office_command(self):
+        cases = (
+            ("done", ["send", "shop-1", "front", '{"op": "send", "text": "from the office"}',
+                      "--id", "cmd-1"], 0, "done"),
+            ("not ok", ["send", "shop-1", "front", '{"op": "send", "text": "Xrefused"}'], 1,
+             "done"),
+            ("rejected", ["send", "shop-1", "ghost", '{"op": "check"}'], 1, "rejected"),
+            ("id in the job", ["send", "shop-1", "front", '{"id": "cmd-2", "op": "check"}'], 0,
+             "done"),
+            ("again", ["send", "shop-1", "front", '{"op": "send", "text": "from the office"}',
+                       "--id", "cmd-1"], 0, "done"),
+        )
+        for name, args, status, state in cases:
+            with self.subTest(name):
+                run = self.broker.office_command(*args, "--wait", "20")
+                self.assertEqual(run.returncode, status, run.stderr)
+                self.assertEqual(json.loads(run.stdout)["state"], state, run.stdout)
+        self.assertEqual(self.site.printer.received().count("from the office"), 1)
+        for args in (["send", "shop-1", "front", "[1]"], ["send", "shop-1", "front", "{}", "--id",
+                                                          "a b"], ["send", "shop-1"], ["dance"]):
+            with self.subTest(args=args):
+                self.assertEqual(self.broker.office_command(*args).returncode, 2)
+        # Nobody answers for a site that is not there.
+        silent = self.broker.office_command("send", "no-such-shop", "front", '{"op": "check"}',
+                                            "--wait", "1.5", "--every", "0.5")
+        self.assertEqual(silent.returncode, 3, silent.stderr)
+        self.assertIn("no terminal event", silent.stderr)
+        table = self.broker.office_command("status")
+        self.assertEqual(table.returncode, 0, table.stderr)
+        self.assertRegex(table.stdout, r"(?m)^shop-1\s+yes\s+front\s+(idle|busy|offline)\s+\d+")
+
     def test_status_is_retained_and_shows_the_printers(self):
         # A listener that comes later still gets it.
         late = harness.Watcher(self.broker, f"{PREFIX}/shop-1/status")
@@ -193,7 +225,7 @@ class FleetSiteTest(unittest.TestCase):
         cls.scratch = harness.scratch()
         cls.broker = harness.Broker(
             cls.scratch.name,
-            sites=("signed", "tls-good", "tls-bad", "will", "away", "mixed", "crash", "health"))
+            sites=("signed", "tls-good", "tls-bad", "will", "away", "mixed", "crash", "health", "resend"))
         cls.watcher = harness.Watcher(cls.broker)
 
     @classmethod
@@ -302,6 +334,21 @@ class FleetSiteTest(unittest.TestCase):
         for number in range(3):
             self.watcher.wait_event("away", f"away-{number}", ("done",))
         self.assertEqual(site.printer.received(), [f"while away {n}" for n in range(3)])
+
+    def test_office_command_resends_until_the_site_is_there(self):
+        # The site has never connected: the broker holds no session for it
+        # and drops what comes before; only the re-sends reach it.
+        command = subprocess.Popen(
+            self.broker.office_command_line(
+                "send", "resend", "front", '{"op": "send", "text": "sent before"}', "--id",
+                "resend-1", "--every", "0.3", "--wait", "30"),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(1)
+        site = self.site("resend")
+        out, err = command.communicate(timeout=40)
+        self.assertEqual(command.returncode, 0, err)
+        self.assertEqual(json.loads(out)["state"], "done")
+        self.assertEqual(site.printer.received(), ["sent before"])
 
     def test_http_and_broker_jobs_share_the_queue(self):
         site = self.site("mixed")

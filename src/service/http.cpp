@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "service/metrics.h"
 #include "service/page.h"
 
 namespace vexolant::service {
@@ -255,6 +256,9 @@ void InstallApi(httplib::Server& server, const Config& config, int port, const s
   });
   server.Get("/v1/health", [](const httplib::Request&, httplib::Response& res) {
     Json(res, 200, {{"ok", true}, {"version", vexolant_version()}});
+  });
+  server.Get("/metrics", [context](const httplib::Request&, httplib::Response& res) {
+    res.set_content(MetricsText(context->service), "text/plain; version=0.0.4; charset=utf-8");
   });
   server.Get("/v1/printers", [context](const httplib::Request&, httplib::Response& res) {
     ListPrinters(*context, res);

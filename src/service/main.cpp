@@ -149,6 +149,9 @@ int Run(int argc, char** argv) {
     if (!config.fleet.broker.empty()) {
       fleet = std::make_unique<FleetLink>(config, service, journal);
       service.SetObserver([&fleet](int64_t job) { fleet->OnChange(job); });
+      service.SetLinkState([&fleet] {
+        return LinkState{fleet->Connected(), static_cast<int64_t>(fleet->EventsWaiting())};
+      });
     }
 #endif
     const int unknown = service.Start();

@@ -150,6 +150,8 @@ int Service::Cancel(int64_t id) {
     for (auto it = printer->queue.begin(); it != printer->queue.end(); ++it) {
       if (*it != id) continue;
       if (!journal_.Cancel(id, Now())) return 409;
+      const auto record = journal_.Find(id);
+      if (record) Count(record->source, record->op, "cancelled", -1);
       printer->queue.erase(it);
       active_.erase(id);
       finished_.notify_all();
@@ -184,6 +186,26 @@ std::vector<PrinterView> Service::Printers() {
     views.push_back(std::move(view));
   }
   return views;
+}
+
+void Service::Count(const std::string& source, const std::string& op, const char* outcome,
+                    double seconds) {
+  ++tallies_[{source, op, outcome}];
+  if (seconds < 0) return;  // never ran
+  ++durations_.runs;
+  durations_.seconds += seconds;
+  for (size_t i = 0; i < Tallies::kBounds.size(); ++i) {
+    if (seconds <= Tallies::kBounds[i]) ++durations_.buckets[i];
+  }
+}
+
+Tallies Service::Tally() {
+  std::lock_guard lock(mutex_);
+  Tallies tallies = durations_;
+  for (const auto& [key, count] : tallies_) {
+    tallies.jobs.push_back({std::get<0>(key), std::get<1>(key), std::get<2>(key), count});
+  }
+  return tallies;
 }
 
 bool Service::Stopping() {
@@ -258,13 +280,22 @@ void Service::Work(Printer& printer) {
     Notify(id);
     JobResult result;
     bool ran = false;
+    std::string source = "http";
+    std::string op = "?";
+    const char* outcome = nullptr;
+    const auto began = std::chrono::steady_clock::now();
     try {
       const auto record = journal_.Find(id);
+      if (record) {
+        source = record->source;
+        op = record->op;
+      }
       ParseOutcome parsed;
       if (record) parsed = ParseJob(record->request);
       if (record && record->expires > 0 && Now() > record->expires) {
         // Its turn came too late: never sent.
         journal_.Expire(id, Now());
+        outcome = "expired";
       } else {
         // Marked running, durably, before a byte goes to the printer.
         journal_.SetRunning(id, Now());
@@ -276,6 +307,7 @@ void Service::Work(Printer& printer) {
         }
         ran = true;
         journal_.Finish(id, ResultToJson(result), Now());
+        outcome = result.ok ? "ok" : "failed";
       }
     } catch (const std::exception& error) {
       // The journal failed: the job stays as it is recorded (queued or
@@ -287,6 +319,11 @@ void Service::Work(Printer& printer) {
     {
       std::lock_guard lock(mutex_);
       printer.running = 0;
+      if (outcome != nullptr) {
+        Count(source, op, outcome,
+              ran ? std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count()
+                  : -1);
+      }
       active_.erase(id);
       finished_.notify_all();
       close = printer.queue.empty() || stopping_;

@@ -162,6 +162,18 @@ class Daemon:
         except urllib.error.HTTPError as error:
             return Answer(error.code, error.headers, error.read())
 
+    def metrics(self):
+        """GET /metrics as {sample name with labels: value}."""
+        answer = self.request("GET", "/metrics")
+        if answer.status != 200:
+            raise AssertionError(f"/metrics: {answer}")
+        samples = {}
+        for line in answer.raw.decode().splitlines():
+            if line and not line.startswith("#"):
+                name, _, value = line.rpartition(" ")
+                samples[name] = float(value)
+        return samples
+
     def post_job(self, printer, body, headers=None):
         return self.request("POST", f"/v1/printers/{printer}/jobs", body, headers)
 

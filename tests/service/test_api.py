@@ -61,6 +61,13 @@ class ApiTest(unittest.TestCase):
         self.assertIn(printers["front"]["state"], ("idle", "busy"))
         self.assertIsInstance(printers["front"]["queued"], int)
 
+    def test_metrics_without_a_fleet_link(self):
+        samples = self.daemon.metrics()
+        self.assertNotIn("vexolant_fleet_connected", samples)
+        self.assertEqual(samples['vexolant_printer_state{printer="gone",state="offline"}'] +
+                         samples['vexolant_printer_state{printer="gone",state="idle"}'], 1)
+        self.assertIn('vexolant_queue_jobs{printer="front"}', samples)
+
     def test_every_operation(self):
         cases = (
             ({"op": "check"}, dict(ok=True, value=1, status=0, error=0), None),

@@ -202,6 +202,29 @@ class FleetTest(unittest.TestCase):
         self.assertEqual(table.returncode, 0, table.stderr)
         self.assertRegex(table.stdout, r"(?m)^shop-1\s+yes\s+front\s+(idle|busy|offline)\s+\d+")
 
+    def test_metrics(self):
+        before = self.site.daemon.metrics()
+        fleet_ok = 'vexolant_jobs_total{source="fleet",op="send",outcome="ok"}'
+        http_ok = 'vexolant_jobs_total{source="http",op="send",outcome="ok"}'
+        self.assertEqual(self.run_job({"id": "metrics-1", "op": "send", "text": "m"})["state"],
+                         "done")
+        self.site.daemon.run_job("front", {"op": "send", "text": "m"})
+        after = self.site.daemon.metrics()
+        self.assertEqual(after[fleet_ok] - before.get(fleet_ok, 0), 1)
+        self.assertEqual(after[http_ok] - before.get(http_ok, 0), 1)
+        self.assertEqual(after["vexolant_fleet_connected"], 1)
+        self.assertEqual(after["vexolant_fleet_events_waiting"], 0)
+        self.assertEqual(after['vexolant_queue_jobs{printer="front"}'], 0)
+        self.assertEqual(sum(after[f'vexolant_printer_state{{printer="front",state="{state}"}}']
+                             for state in ("idle", "busy", "offline")), 1)
+        ran = sum(v for k, v in after.items() if k.startswith("vexolant_jobs_total") and
+                  'outcome="expired"' not in k and 'outcome="cancelled"' not in k)
+        self.assertEqual(after["vexolant_job_duration_seconds_count"], ran)
+        self.assertEqual(after['vexolant_job_duration_seconds_bucket{le="+Inf"}'], ran)
+        self.assertLessEqual(after['vexolant_job_duration_seconds_bucket{le="0.01"}'],
+                             after['vexolant_job_duration_seconds_bucket{le="30"}'])
+        self.assertEqual(self.site.daemon.request("GET", "/metrics", token=None).status, 401)
+
     def test_status_is_retained_and_shows_the_printers(self):
         # A listener that comes later still gets it.
         late = harness.Watcher(self.broker, f"{PREFIX}/shop-1/status")

@@ -259,7 +259,12 @@ class FleetSiteTest(unittest.TestCase):
 
     def site(self, name, **options):
         site = Site(self.scratch.name, self.broker, name, **options)
-        self.addCleanup(site.stop)
+
+        def stop():
+            status = site.stop()
+            # None: the case stopped it itself.
+            self.assertIn(status, (0, None), site.daemon.errors())
+        self.addCleanup(stop)
         return site
 
     def wait_online(self, name, online=True, after=0, limit_s=30):
@@ -341,7 +346,7 @@ class FleetSiteTest(unittest.TestCase):
         site.daemon.start()
         self.wait_online("will", after=mark)
         mark = len(self.watcher.messages)
-        site.daemon.stop()
+        self.assertEqual(site.daemon.stop(), 0)
         # A clean stop says so itself, at once, with its time.
         status = self.wait_online("will", online=False, after=mark, limit_s=3)
         self.assertIn("at", status)

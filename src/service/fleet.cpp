@@ -109,6 +109,7 @@ struct FleetLink::Impl {
 
   static void OnConnected(void* context, MQTTAsync_successData5*) {
     auto* self = static_cast<Impl*>(context);
+    NoDelayTowards(self->fleet.broker);
     std::fprintf(stderr, "vexolantd: fleet: connected to %s\n", self->fleet.broker.c_str());
     std::lock_guard lock(self->mutex);
     self->connected = true;

@@ -1,9 +1,16 @@
 #include "service/fleet_wire.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 
 namespace vexolant::service {
@@ -80,6 +87,36 @@ std::string PahoUri(const std::string& broker) {
   if (kind == "mqtt") return "tcp://" + rest;
   if (kind == "mqtts") return "ssl://" + rest;
   return "";
+}
+
+int NoDelayTowards(const std::string& broker) {
+  const auto colon = broker.rfind(':');
+  if (colon == std::string::npos) return 0;
+  const int port = std::atoi(broker.c_str() + colon + 1);
+  if (port <= 0 || port > 65535) return 0;
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return 0;
+  int count = 0;
+  while (const dirent* entry = readdir(folder)) {
+    const int fd = std::atoi(entry->d_name);
+    struct stat info {};
+    if (fd <= 2 || fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) continue;
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
+    int peer_port = 0;
+    if (peer.ss_family == AF_INET) {
+      peer_port = ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
+    } else if (peer.ss_family == AF_INET6) {
+      peer_port = ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port);
+    }
+    const int on = 1;
+    if (peer_port == port && setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) {
+      ++count;
+    }
+  }
+  closedir(folder);
+  return count;
 }
 
 }  // namespace vexolant::service

@@ -21,4 +21,11 @@ std::optional<double> ParseUtcTime(const std::string& text);
 // (tcp://, ssl://); empty for anything else.
 std::string PahoUri(const std::string& broker);
 
+// Eclipse Paho C leaves Nagle's algorithm on and offers no way to turn it
+// off: a PUBLISH that follows another small packet (an event after a
+// PUBACK) then waits for the broker's delayed ACK, some 40 ms. This turns
+// it off on every TCP socket of the process connected to the broker's port
+// (a client's own socket once it is connected). Returns how many.
+int NoDelayTowards(const std::string& broker);
+
 }  // namespace vexolant::service

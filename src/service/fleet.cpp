@@ -212,17 +212,7 @@ void FleetLink::Impl::Connect() {
   if (!fleet.username.empty()) options.username = fleet.username.c_str();
   if (!fleet.password_file.empty()) options.password = password.c_str();
   MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
-  if (fleet.broker.rfind("mqtts://", 0) == 0) {
-    ssl.enableServerCertAuth = 1;
-    ssl.verify = 1;  // the certificate must name the broker's host
-    if (!fleet.ca_file.empty()) {
-      ssl.trustStore = fleet.ca_file.c_str();
-      ssl.disableDefaultTrustStore = 1;
-    }
-    if (!fleet.cert_file.empty()) {
-      ssl.keyStore = fleet.cert_file.c_str();
-      ssl.privateKey = fleet.key_file.c_str();
-    }
+  if (TlsOptions(fleet.broker, fleet.ca_file, fleet.cert_file, fleet.key_file, ssl)) {
     options.ssl = &ssl;
   }
   const int code = MQTTAsync_connect(client, &options);
@@ -292,19 +282,7 @@ void FleetLink::Impl::PublishEvent(const JobRecord& record) {
 
 std::string FleetLink::Impl::StatusPayload() {
   json printers = json::array();
-  for (const auto& view : service.Printers()) {
-    json printer = {{"name", view.name},
-                    {"state", view.state},
-                    {"queued", view.queued},
-                    {"last_status", nullptr}};
-    if (view.has_status) {
-      printer["last_status"] = {{"status", view.status},
-                                {"error", view.error},
-                                {"error_text", vexolant_error_text(view.error)},
-                                {"at", TimeText(view.status_at)}};
-    }
-    printers.push_back(std::move(printer));
-  }
+  for (const auto& view : service.Printers()) printers.push_back(PrinterJson(view));
   return json{{"online", true},
               {"site", fleet.site},
               {"version", vexolant_version()},

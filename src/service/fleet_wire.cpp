@@ -89,6 +89,22 @@ std::string PahoUri(const std::string& broker) {
   return "";
 }
 
+bool TlsOptions(const std::string& broker, const std::string& ca_file, const std::string& cert_file,
+                const std::string& key_file, MQTTAsync_SSLOptions& ssl) {
+  if (broker.rfind("mqtts://", 0) != 0) return false;
+  ssl.enableServerCertAuth = 1;
+  ssl.verify = 1;
+  if (!ca_file.empty()) {
+    ssl.trustStore = ca_file.c_str();
+    ssl.disableDefaultTrustStore = 1;
+  }
+  if (!cert_file.empty()) {
+    ssl.keyStore = cert_file.c_str();
+    ssl.privateKey = key_file.c_str();
+  }
+  return true;
+}
+
 int NoDelayTowards(const std::string& broker) {
   const auto colon = broker.rfind(':');
   if (colon == std::string::npos) return 0;

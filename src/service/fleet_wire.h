@@ -2,6 +2,8 @@
 // on: job ids, signatures, times and broker addresses. Free of the service.
 #pragma once
 
+#include <MQTTAsync.h>
+
 #include <optional>
 #include <string>
 
@@ -20,6 +22,13 @@ std::optional<double> ParseUtcTime(const std::string& text);
 // mqtt://HOST:PORT or mqtts://HOST:PORT as Eclipse Paho C names it
 // (tcp://, ssl://); empty for anything else.
 std::string PahoUri(const std::string& broker);
+
+// For an mqtts:// broker, fills ssl to check the broker's certificate and
+// that it names the host, against ca_file (the system's CAs when empty),
+// with a client certificate when cert_file is set; false for mqtt://. The
+// strings must outlive the connect.
+bool TlsOptions(const std::string& broker, const std::string& ca_file, const std::string& cert_file,
+                const std::string& key_file, MQTTAsync_SSLOptions& ssl);
 
 // Eclipse Paho C leaves Nagle's algorithm on and offers no way to turn it
 // off: a PUBLISH that follows another small packet (an event after a

@@ -115,17 +115,8 @@ void SubmitJob(Context& context, const httplib::Request& req, httplib::Response&
 void ListPrinters(Context& context, httplib::Response& res) {
   json printers = json::array();
   for (const auto& view : context.service.Printers()) {
-    json printer = {{"name", view.name},
-                    {"port", view.port},
-                    {"state", view.state},
-                    {"queued", view.queued},
-                    {"last_status", nullptr}};
-    if (view.has_status) {
-      printer["last_status"] = {{"status", view.status},
-                                {"error", view.error},
-                                {"error_text", vexolant_error_text(view.error)},
-                                {"at", Time(view.status_at)}};
-    }
+    json printer = PrinterJson(view);
+    printer["port"] = view.port;
     printers.push_back(std::move(printer));
   }
   Json(res, 200, {{"printers", std::move(printers)}});
@@ -174,6 +165,20 @@ httplib::Server::HandlerResponse Guard(Context& context, const httplib::Request&
 }
 
 }  // namespace
+
+json PrinterJson(const PrinterView& view) {
+  json printer = {{"name", view.name},
+                  {"state", view.state},
+                  {"queued", view.queued},
+                  {"last_status", nullptr}};
+  if (view.has_status) {
+    printer["last_status"] = {{"status", view.status},
+                              {"error", view.error},
+                              {"error_text", vexolant_error_text(view.error)},
+                              {"at", Time(view.status_at)}};
+  }
+  return printer;
+}
 
 std::string TimeText(double seconds) {
   const auto whole = static_cast<std::time_t>(seconds);

@@ -103,32 +103,23 @@ Submitted Service::Submit(const std::string& name, const JobRequest& request,
     answer.error = "no printer named '" + name + "'";
     return answer;
   }
-  if (!key.empty()) {
-    if (const auto earlier = journal_.FindByKey(key)) {
-      if (earlier->printer != name || earlier->request != request.canonical) {
-        answer.status = 422;
-        answer.error = "the Idempotency-Key was used for another job";
-        return answer;
-      }
-      answer.status = 202;
-      answer.id = earlier->id;
-      answer.earlier = true;
+  // A job known by its key or its head office's id: that job when it is the
+  // same, 422 when not.
+  const auto earlier = !key.empty()                ? journal_.FindByKey(key)
+                       : !origin.remote_id.empty() ? journal_.FindByRemote(origin.remote_id)
+                                                   : std::nullopt;
+  if (earlier) {
+    if (earlier->printer != name || earlier->request != request.canonical ||
+        earlier->expires != origin.expires) {
+      answer.status = 422;
+      answer.error = !key.empty() ? "the Idempotency-Key was used for another job"
+                                  : "the id was used for another job";
       return answer;
     }
-  }
-  if (!origin.remote_id.empty()) {
-    if (const auto earlier = journal_.FindByRemote(origin.remote_id)) {
-      if (earlier->printer != name || earlier->request != request.canonical ||
-          earlier->expires != origin.expires) {
-        answer.status = 422;
-        answer.error = "the id was used for another job";
-        return answer;
-      }
-      answer.status = 202;
-      answer.id = earlier->id;
-      answer.earlier = true;
-      return answer;
-    }
+    answer.status = 202;
+    answer.id = earlier->id;
+    answer.earlier = true;
+    return answer;
   }
   if (printer->queue.size() >= kQueueLimit) {
     answer.status = 503;

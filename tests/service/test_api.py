@@ -534,21 +534,22 @@ class ConfigTest(unittest.TestCase):
                     self.assertIn(f"{config}:{line + 1}:", run.stderr)
                     self.assertIn(words, run.stderr)
 
-    def test_network_and_local_port_names_are_taken(self):
+    def test_good_configurations_are_taken(self):
+        cases = (
+            ("network and local ports",
+             '[[printer]]\nname = "a"\nport = "tcp://10.0.0.5:9100"\n'
+             '[[printer]]\nname = "b"\nport = "rfc2217://host:7000"\n'
+             '[[printer]]\nname = "c"\nport = "ttyUSB0"\nread_end = "gap"\n'),
+            ("fleet link",
+             'health_interval_s = 60\n[fleet]\nbroker = "mqtts://central.example:8883"\n'
+             'site = "store-214"\ntopic_prefix = "chain/v1"\nusername = "store-214"\n'
+             'keepalive_s = 30\nsession_expiry_s = 604800\n'),
+        )
         with harness.scratch() as folder:
-            text = ('[[printer]]\nname = "a"\nport = "tcp://10.0.0.5:9100"\n'
-                    '[[printer]]\nname = "b"\nport = "rfc2217://host:7000"\n'
-                    '[[printer]]\nname = "c"\nport = "ttyUSB0"\nread_end = "gap"\n')
-            run, _ = self.check(folder, text)
-            self.assertEqual(run.returncode, 0, run.stderr)
-
-    def test_fleet_table_is_taken(self):
-        with harness.scratch() as folder:
-            text = ('health_interval_s = 60\n[fleet]\nbroker = "mqtts://central.example:8883"\n'
-                    'site = "store-214"\ntopic_prefix = "chain/v1"\nusername = "store-214"\n'
-                    'keepalive_s = 30\nsession_expiry_s = 604800\n')
-            run, _ = self.check(folder, text)
-            self.assertEqual(run.returncode, 0, run.stderr)
+            for name, text in cases:
+                with self.subTest(name):
+                    run, _ = self.check(folder, text)
+                    self.assertEqual(run.returncode, 0, run.stderr)
 
     def test_short_token_is_refused(self):
         with harness.scratch() as folder:

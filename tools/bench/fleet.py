@@ -14,8 +14,6 @@ Run it through `scripts/bench --fleet`, which builds the release preset.
 """
 
 import argparse
-import http.client
-import json
 import os
 import statistics
 import subprocess
@@ -26,6 +24,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "service"))
 import harness  # noqa: E402
+from service import Api  # noqa: E402
 
 SITES = 20
 
@@ -42,26 +41,15 @@ class Shop:
             self.folder, [("front", self.printer.device, "complete")],
             extra=broker.site_config(self.folder, name),
             journal=os.path.join(journal_dir, f"{name}.db"))
-        self.connection = http.client.HTTPConnection("127.0.0.1", self.daemon.port, timeout=60)
-        self.headers = {"Authorization": f"Bearer {harness.TOKEN}",
-                        "Content-Type": "application/json", "Host": self.daemon.host}
-
-    def call(self, method, path, body=None):
-        self.connection.request(method, path, None if body is None else json.dumps(body),
-                                self.headers)
-        answer = self.connection.getresponse()
-        data = json.loads(answer.read())
-        if answer.status >= 300:
-            raise RuntimeError(f"{method} {path}: {answer.status} {data}")
-        return data
+        self.api = Api(self.daemon.port, harness.TOKEN)
 
     def http_check(self):
-        job = self.call("POST", "/v1/printers/front/jobs", {"op": "check"})
-        job = self.call("GET", f"/v1/jobs/{job['id']}?wait=60")
+        job = self.api.call("POST", "/v1/printers/front/jobs", {"op": "check"})
+        job = self.api.call("GET", f"/v1/jobs/{job['id']}?wait=60")
         assert job["state"] == "done" and job["result"]["ok"], job
 
     def stop(self):
-        self.connection.close()
+        self.api.close()
         self.daemon.stop()
         self.printer.stop()
 

@@ -100,17 +100,8 @@ class Client {
       connect.password = password.c_str();
     }
     MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
-    if (options_.broker.rfind("mqtts://", 0) == 0) {
-      ssl.enableServerCertAuth = 1;
-      ssl.verify = 1;
-      if (!options_.ca_file.empty()) {
-        ssl.trustStore = options_.ca_file.c_str();
-        ssl.disableDefaultTrustStore = 1;
-      }
-      if (!options_.cert_file.empty()) {
-        ssl.keyStore = options_.cert_file.c_str();
-        ssl.privateKey = options_.key_file.c_str();
-      }
+    if (wire::TlsOptions(options_.broker, options_.ca_file, options_.cert_file, options_.key_file,
+                         ssl)) {
       connect.ssl = &ssl;
     }
     if (!Await([&] { return MQTTAsync_connect(client_, &connect); }, limit_s, "connect")) {

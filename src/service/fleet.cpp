@@ -14,7 +14,6 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -91,7 +90,10 @@ struct FleetLink::Impl {
   std::deque<int64_t> changed;
   // Terminal events in flight: the publish's token, the job's id.
   std::map<MQTTAsync_token, int64_t> in_flight;
-  std::set<MQTTAsync_token> delivered_early;
+  // Acknowledgements that came for no token in flight, with their time:
+  // those of untracked messages (accepted, status), or of a terminal event
+  // acknowledged before its sender recorded its token.
+  std::map<MQTTAsync_token, Clock::time_point> delivered_early;
   std::minstd_rand random{std::random_device{}()};
   bool disconnected = false;  // the clean stop's disconnect completed
 
@@ -138,8 +140,11 @@ struct FleetLink::Impl {
       std::lock_guard lock(self->mutex);
       const auto found = self->in_flight.find(token);
       if (found == self->in_flight.end()) {
-        // Acknowledged before its sender recorded the token.
-        self->delivered_early.insert(token);
+        const auto now = Clock::now();
+        std::erase_if(self->delivered_early, [&](const auto& entry) {
+          return now - entry.second > std::chrono::seconds(10);
+        });
+        self->delivered_early[token] = now;
         return;
       }
       job = found->second;
@@ -242,6 +247,7 @@ void FleetLink::Impl::Publish(const std::string& topic, const std::string& paylo
   message.qos = 1;
   message.retained = retained ? 1 : 0;
   MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+  const auto sent = Clock::now();
   const int code = MQTTAsync_sendMessage(client, topic.c_str(), &message, &options);
   if (code != MQTTASYNC_SUCCESS) {
     // Not connected: a terminal event waits in the journal for the next
@@ -252,7 +258,12 @@ void FleetLink::Impl::Publish(const std::string& topic, const std::string& paylo
   bool delivered = false;
   {
     std::lock_guard lock(mutex);
-    delivered = delivered_early.erase(options.token) > 0;
+    // Only an acknowledgement that came after this send is this message's:
+    // tokens are message ids, used again. Older ones are dropped.
+    const auto early = delivered_early.find(options.token);
+    delivered = early != delivered_early.end() && early->second >= sent;
+    if (early != delivered_early.end()) delivered_early.erase(early);
+    std::erase_if(delivered_early, [&](const auto& entry) { return entry.second < sent; });
     if (!delivered) in_flight[options.token] = job;
   }
   if (delivered) journal.EventDelivered(job);

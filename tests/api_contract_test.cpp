@@ -4,16 +4,24 @@
 // upload bound, the command text from memory, and the named codes and the
 // version against the tables and the build.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <new>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/console.h"
@@ -220,6 +228,97 @@ TEST(ApiSendLines, TheCommandTextFromMemoryIsTakenApartAsACommandFile) {
   EXPECT_EQ(fake.Writes(), (std::vector<std::vector<uint8_t>>{Frame("one"), Frame("two")}));
   EXPECT_EQ(vexolant_send_lines(handle.get(), nullptr, 0, &status, &error), 0);
   EXPECT_EQ(error, VEXOLANT_ERR_NO_COMMAND);
+}
+
+// The same command text reaches the printer the same way whatever holds it:
+// a regular file, a pipe, a FIFO whose writer is there before the reader or
+// comes after it, or memory. Which of the two programs starts first does not
+// matter.
+TEST(ApiSendFile, EveryKindOfSourceSendsTheSameCommands) {
+  const std::string bytes =
+      "abc\x1A"
+      "def\nghi\n";
+  enum class Source { File, Pipe, FifoWriterFirst, FifoWriterSecond, Memory };
+  const struct Case {
+    const char* name;
+    Source source;
+  } cases[] = {
+      {"a regular file", Source::File},
+#ifndef _WIN32
+      {"a pipe", Source::Pipe},
+      {"a FIFO whose writer comes first", Source::FifoWriterFirst},
+      {"a FIFO whose writer comes second", Source::FifoWriterSecond},
+#endif
+      {"memory", Source::Memory},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const std::string path = dir.File("commands");
+    std::thread writer;
+    std::string written;  // what the writer managed to write, or why not
+    if (c.source == Source::File) {
+      std::ofstream(path, std::ios::binary) << bytes;
+    }
+#ifndef _WIN32
+    int fds[2] = {-1, -1};
+    if (c.source == Source::Pipe) {
+      ASSERT_EQ(pipe(fds), 0);
+      ASSERT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+      close(fds[1]);
+    }
+    const bool fifo = c.source == Source::FifoWriterFirst || c.source == Source::FifoWriterSecond;
+    if (fifo) {
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+      const bool first = c.source == Source::FifoWriterFirst;
+      writer = std::thread([&path, &bytes, &written, first] {
+        int fd = -1;
+        if (first) {
+          fd = open(path.c_str(), O_WRONLY);  // waits for the reader
+        } else {
+          // Comes once the reader has opened the FIFO and found no writer;
+          // a reader that has gone already leaves ENXIO.
+          std::this_thread::sleep_for(std::chrono::milliseconds(200));
+          fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        }
+        if (fd < 0) {
+          written = std::string("open: ") + std::strerror(errno);
+          return;
+        }
+        written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size())
+                      ? bytes
+                      : "a short write";
+        close(fd);
+      });
+      if (first) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const std::string source =
+        c.source == Source::Pipe ? "/dev/fd/" + std::to_string(fds[0]) : path;
+#else
+    const std::string source = path;
+#endif
+    FakePort fake;
+    fake.Reply(Bytes({0x06})).Reply(Bytes({0x06}));
+    FakeHandle handle(&fake);
+    ASSERT_EQ(handle.opened(), 0);
+    int32_t status = -7;
+    int32_t error = -7;
+    const int32_t count =
+        c.source == Source::Memory
+            ? vexolant_send_lines(handle.get(), bytes.data(), bytes.size(), &status, &error)
+            : vexolant_send_file(handle.get(), source.c_str(), &status, &error);
+    if (writer.joinable()) writer.join();
+#ifndef _WIN32
+    if (fds[0] >= 0) close(fds[0]);
+    if (fifo) {
+      EXPECT_EQ(written, bytes);
+    }
+#endif
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(fake.Writes(), std::vector<std::vector<uint8_t>>{Frame("abc")});
+  }
 }
 
 TEST(ApiCodes, EveryDecodedCodeIsNamedAndEveryNamedCodeIsDecoded) {

@@ -158,10 +158,15 @@ int64_t SteadyMs() {
 
 // Reads fd (non-blocking) to its end into *text, at most limit + 1 bytes,
 // waiting with poll for a pipe or device that has no byte yet, up to idleMs
-// after the last byte (or the start).
-int ReadToEnd(int fd, size_t limit, uint32_t idleMs, std::string* text) {
+// after the last byte (or the start). A FIFO that no writer has opened yet
+// reads as its end, as one whose writers have gone does: for a FIFO the end
+// counts only once poll has reported a writer (its bytes or its close), so
+// the writer may come after the reader, within the same idle bound. Until a
+// writer opens it, Linux's poll reports nothing on such a FIFO.
+int ReadToEnd(int fd, size_t limit, uint32_t idleMs, bool fifo, std::string* text) {
   constexpr size_t kChunk = 64 * 1024;
   int64_t deadline = SteadyMs() + idleMs;
+  bool writerSeen = !fifo;
   for (;;) {
     const size_t had = text->size();
     if (had > limit) return kFileTooLong;
@@ -170,18 +175,21 @@ int ReadToEnd(int fd, size_t limit, uint32_t idleMs, std::string* text) {
     const ssize_t n = read(fd, text->data() + had, want);
     text->resize(had + static_cast<size_t>(std::max<ssize_t>(n, 0)));
     if (n > 0) {
+      writerSeen = true;
       deadline = SteadyMs() + idleMs;
       continue;
     }
-    if (n == 0) return 0;  // the end, or a pipe without a writer
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    if (n == 0 && writerSeen) return 0;  // the end: the writers have gone
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
     const int64_t left = deadline - SteadyMs();
     if (left <= 0) return kFileStalled;
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return errno;
-    // Whatever poll reports (bytes, a hang-up, the time-out), the next read
-    // or the deadline tells.
+    const int ready = poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno != EINTR) return errno;
+    // Whatever poll reports (bytes, a hang-up), the next read tells; after a
+    // time-out the deadline does.
+    if (ready > 0) writerSeen = true;
   }
 }
 
@@ -204,7 +212,7 @@ int ReadWholeFile(const char* path, size_t limit, uint32_t idleMs, std::string* 
   } else if (!IsPlain(info) && !S_ISFIFO(info.st_mode)) {
     error = kNotPlainFile;
   }
-  if (error == 0) error = ReadToEnd(fd, limit, idleMs, text);
+  if (error == 0) error = ReadToEnd(fd, limit, idleMs, S_ISFIFO(info.st_mode), text);
   close(fd);
   if (error != 0) text->clear();
   return error;

@@ -39,8 +39,9 @@ constexpr int kFileStalled = -3;  // a pipe or device gave no byte for the idle 
 // 0, or the errno value, kNotPlainFile, kFileTooLong or kFileStalled.
 // *found is false when nothing could be opened at path. On POSIX a pipe (a
 // FIFO, /dev/stdin fed by one, a process substitution) is read too: the open
-// never waits, a pipe without a writer reads as empty, and a pipe or device
-// that gives no byte for idleMs ends the read. A file longer than limit
+// never waits, a FIFO that no writer has opened yet is waited for, a pipe
+// whose writers have gone reads to its end, and a pipe or device that gives
+// no byte for idleMs (from the open, or from its last byte) ends the read. A file longer than limit
 // bytes, or a device that keeps giving bytes, is never read past limit + 1
 // bytes. On Windows only the limit applies.
 int ReadWholeFile(const char* path, size_t limit, uint32_t idleMs, std::string* text, bool* found);

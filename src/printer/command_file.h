@@ -25,7 +25,8 @@ enum class CommandFileRead {
 };
 
 // Reads the whole file at path into *text (left empty unless Read). A pipe is
-// read until its writers close it; one without a writer reads as empty.
+// read until its writers close it; a FIFO that no writer has opened yet is
+// waited for, up to idleMs.
 CommandFileRead ReadCommandFile(const char* path, std::string* text,
                                 uint32_t idleMs = kCommandFileIdleMs);
 

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "service/metrics.h"
+#include "service/openapi.h"
 #include "service/page.h"
 
 namespace vexolant::service {
@@ -261,6 +262,9 @@ void InstallApi(httplib::Server& server, const Config& config, int port, const s
   });
   server.Get("/v1/health", [](const httplib::Request&, httplib::Response& res) {
     Json(res, 200, {{"ok", true}, {"version", vexolant_version()}});
+  });
+  server.Get("/v1/openapi.json", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(kOpenApiJson, "application/json");
   });
   server.Get("/metrics", [context](const httplib::Request&, httplib::Response& res) {
     res.set_content(MetricsText(context->service), "text/plain; version=0.0.4; charset=utf-8");

@@ -178,8 +178,19 @@ int Run(int argc, char** argv) {
       service.Join();
       server.stop();
     });
-    server.listen_after_bind();
+    // listen_after_bind returns false when accepting failed (the listening
+    // socket is then closed), true after stop(): a service that can take no
+    // request stops as a signal would stop it, and says why.
+    const bool served = server.listen_after_bind();
+    const int accept_error = errno;
+    if (!served) pthread_kill(stopper.native_handle(), SIGTERM);
     stopper.join();
+    if (!served) {
+      std::fprintf(stderr, "vexolantd: stopped accepting connections on %s:%d: %s\n",
+                   config.listen_host.c_str(), port,
+                   accept_error != 0 ? std::strerror(accept_error) : "the listening socket failed");
+      return 1;
+    }
     std::fprintf(stderr, "vexolantd: stopped\n");
     return 0;
   } catch (const std::exception& error) {

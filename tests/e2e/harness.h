@@ -71,8 +71,19 @@ void RestoreLineSettings(const std::string& device, const termios& settings);
 
 // "tcp", "rfc2217", or "" for the printer's device itself.
 std::string NetworkScheme();
+// The ser2net program the suite starts, or "" when there is none.
+std::string Ser2netProgram();
 // True when ser2net can be started.
 bool Ser2netInstalled();
+
+// Skips the current case when ser2net is not installed, saying how to get
+// it. A skip ends only the function that calls it: this stands in a case's
+// body or in a fixture's SetUp, never in a helper the body goes on after.
+#define E2E_NEEDS_SER2NET()                                                          \
+  do {                                                                               \
+    if (!::e2e::Ser2netInstalled())                                                  \
+      GTEST_SKIP() << "ser2net is not installed (scripts/deps network installs it)"; \
+  } while (0)
 
 // Skips the current case, with the reason, when the tool reaches the printer
 // through a network port.

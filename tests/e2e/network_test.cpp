@@ -30,9 +30,9 @@ class Network : public E2eTest {
       GTEST_SKIP() << "the cases choose their own ports";
     }
   }
-  // The printer on its pseudo-terminal, with ser2net in front of it.
+  // The printer on its pseudo-terminal, with ser2net in front of it; the
+  // case has asked for ser2net with E2E_NEEDS_SER2NET.
   void StartBehindSer2net(const std::vector<std::string>& options) {
-    if (!Ser2netInstalled()) GTEST_SKIP() << "ser2net is not installed (scripts/deps network)";
     ASSERT_NO_FATAL_FAILURE(StartPrinter(options));
     server_.emplace(CaseDir(), printer().Device());
     ASSERT_TRUE(server_->Started());
@@ -99,6 +99,7 @@ TEST_F(Network, ByteFFInACommandAndAsACheckByteCrossesBothSchemes) {
       "\xff"
       "AB";
   E2E_NATIVE_ONLY("a byte 0xFF in an argument does not reach a Windows program as that byte");
+  E2E_NEEDS_SER2NET();
   ASSERT_NO_FATAL_FAILURE(StartBehindSer2net({"--rule", text + "=block:" + text}));
   for (const char* scheme : kSchemes) {
     SCOPED_TRACE(scheme);
@@ -120,6 +121,7 @@ TEST_F(Network, ByteFFInACommandAndAsACheckByteCrossesBothSchemes) {
 // Runs before and after ser2net is stopped and started again on the same
 // ports: each run makes a connection of its own.
 TEST_F(Network, AServerRestartedBetweenRunsServesTheNextRun) {
+  E2E_NEEDS_SER2NET();
   ASSERT_NO_FATAL_FAILURE(StartBehindSer2net({}));
   const int tcpPort = server_->TcpPort();
   const int telnetPort = server_->TelnetPort();
@@ -141,6 +143,7 @@ TEST_F(Network, AServerRestartedBetweenRunsServesTheNextRun) {
 // ser2net serves one client: the second is turned away with a text and
 // waits as for a busy local port, then is served.
 TEST_F(Network, ASecondClientWaitsWhileTheFirstHoldsThePrinter) {
+  E2E_NEEDS_SER2NET();
   ASSERT_NO_FATAL_FAILURE(StartBehindSer2net({"--enq", "nak:1"}));
   for (const char* scheme : kSchemes) {
     SCOPED_TRACE(scheme);
@@ -172,7 +175,7 @@ TEST_F(Network, ASecondClientWaitsWhileTheFirstHoldsThePrinter) {
 // server has it. ser2net puts the device's settings back when the client
 // leaves, so the speed is read while the printer delays its answer.
 TEST_F(Network, Rfc2217SetsTheLineThatTcpLeavesAlone) {
-  if (!Ser2netInstalled()) GTEST_SKIP() << "ser2net is not installed (scripts/deps network)";
+  E2E_NEEDS_SER2NET();
   ASSERT_NO_FATAL_FAILURE(StartPrinter({"--enq", "delay:300"}));
   const std::string device = printer().Device();
   server_.emplace(CaseDir(), device, 0, 0, "19200n81");

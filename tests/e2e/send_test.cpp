@@ -1,9 +1,12 @@
 // SendCmd and SendFileCmd: the frames the printer receives, its answers and
 // refusals, and the result each one gives.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -137,7 +140,11 @@ INSTANTIATE_TEST_SUITE_P(SendFileCmd, Exchange, testing::ValuesIn(kFileCases), C
 // starts; the file ends when the writer closes the pipe.
 class PipedCommands : public E2eTest {
  protected:
-  void SetUp() override { ASSERT_EQ(pipe2(fds_, O_CLOEXEC), 0); }
+  void SetUp() override {
+    E2eTest::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_EQ(pipe2(fds_, O_CLOEXEC), 0);
+  }
   void TearDown() override {
     CloseEnd(0);
     CloseEnd(1);
@@ -173,6 +180,36 @@ TEST_F(PipedCommands, LinesAreSentOnceTheWriterCloses) {
   ExpectReported(tool.Finish(), {"2", 0, 0});
   StopPrinter();
   EXPECT_EQ(printer().Received(), (std::vector<std::string>{Cmd("A"), Cmd("B")}));
+}
+
+// mkfifo f; vexolant "SendFileCmd(f)" & producer > f: the tool opens the FIFO
+// before its writer does and waits for it.
+TEST_F(PipedCommands, AFifoWhoseWriterComesSecondIsRead) {
+  E2E_NATIVE_ONLY("FIFOs are POSIX files");
+  ASSERT_NO_FATAL_FAILURE(StartPrinter({}));
+  const std::string fifo = HomePath("commands");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ToolProcess tool = StartTool("SendFileCmd(" + fifo + ")");
+  // The writer's open succeeds only while the tool holds the reading end: it
+  // comes well after the tool's first read, and tries again for a tool that
+  // starts slowly (under valgrind); a tool that has gone leaves ENXIO.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  int fd = -1;
+  for (int tries = 0; fd < 0 && tries < 250; ++tries) {
+    fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_GE(fd, 0) << "the tool did not wait for the writer: " << std::strerror(errno);
+  if (fd >= 0) {
+    const std::string bytes =
+        "abc\x1A"
+        "def\nghi\n";
+    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+  }
+  ExpectReported(tool.Finish(), {"1", 0, 0});
+  StopPrinter();
+  EXPECT_EQ(printer().Received(), std::vector<std::string>{Cmd("abc")});
 }
 
 // A writer that holds the pipe open and sends nothing: 10 s after the last

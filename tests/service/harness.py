@@ -28,6 +28,11 @@ START_LIMIT_S = 10
 STOP_LIMIT_S = 20
 TOKEN = "test-token-0123456789abcdef"
 
+# Set by the API tests: every answer of Daemon.request is then checked against
+# the OpenAPI document that the service serves.
+check_answers = False
+_api_document = None
+
 
 def read_first_line(process, limit_s):
     """The first line of a child's stdout, or "" when none came in time."""
@@ -90,8 +95,9 @@ class Answer:
 class Daemon:
     """vexolantd on a free loopback port with a scratch journal and token."""
 
-    def __init__(self, folder, printers, extra="", journal=None):
+    def __init__(self, folder, printers, extra="", journal=None, env=None):
         self.folder = folder
+        self.env = env
         self.token_file = os.path.join(folder, "token")
         pathlib.Path(self.token_file).write_text(TOKEN + "\n")
         self.journal = journal or os.path.join(folder, "jobs.db")
@@ -112,7 +118,7 @@ class Daemon:
     def start(self):
         self.stderr = open(os.path.join(self.folder, "vexolantd.err"), "ab")
         self.process = subprocess.Popen([os.environ["VEXOLANTD"], "--config", self.config],
-                                        stdout=subprocess.PIPE, stderr=self.stderr)
+                                        stdout=subprocess.PIPE, stderr=self.stderr, env=self.env)
         line = read_first_line(self.process, START_LIMIT_S)
         match = re.search(r"listening on 127\.0\.0\.1:(\d+)", line)
         if not match:
@@ -146,6 +152,23 @@ class Daemon:
 
     def request(self, method, path, body=None, headers=None, token=TOKEN, timeout=70):
         """One request; the answer whatever its status."""
+        answer = self._request(method, path, body, headers, token, timeout)
+        if check_answers:
+            self.api_document().check(method, path, answer)
+        return answer
+
+    def api_document(self):
+        """The service's OpenAPI document (GET /v1/openapi.json), once."""
+        global _api_document
+        if _api_document is None:
+            import openapi_check
+            answer = self._request("GET", "/v1/openapi.json", None, None, TOKEN, 10)
+            if answer.status != 200 or not isinstance(answer.json, dict):
+                raise AssertionError(f"GET /v1/openapi.json: {answer}")
+            _api_document = openapi_check.Document(answer.json)
+        return _api_document
+
+    def _request(self, method, path, body, headers, token, timeout):
         data = None
         if body is not None:
             data = body if isinstance(body, bytes) else json.dumps(body).encode()

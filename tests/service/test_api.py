@@ -14,6 +14,8 @@ import unittest
 
 import harness
 
+harness.check_answers = True
+
 RULES = ("X=refuse:4060", "R=report:3:Line %d", "S=block:Ready", "D=delay:1500,ack")
 ORIGIN = "https://till.example"
 
@@ -45,6 +47,16 @@ class ApiTest(unittest.TestCase):
         self.assertIsInstance(answer.json, dict, answer)
         self.assertIsInstance(answer.json.get("error"), str, answer)
         self.assertEqual(answer.headers.get("Content-Type"), "application/json")
+
+    def test_the_api_document(self):
+        answer = self.daemon.request("GET", "/v1/openapi.json")
+        self.assertEqual(answer.status, 200)
+        self.assertEqual(answer.json["openapi"], "3.1.0")
+        self.assertEqual(answer.json["info"]["version"],
+                         self.daemon.request("GET", "/v1/health").json["version"])
+        document = self.daemon.api_document()
+        document.check_schemas()
+        self.assertError(self.daemon.request("GET", "/v1/openapi.json", token=None), 401)
 
     def test_health_needs_no_token(self):
         answer = self.daemon.request("GET", "/v1/health", token=None)
@@ -394,6 +406,23 @@ class ShutdownTest(unittest.TestCase):
                 daemon.stop()
 
 
+    def test_a_failure_to_accept_stops_the_service_with_its_reason(self):
+        env = dict(os.environ, LD_PRELOAD=os.environ["VEXOLANT_ACCEPT_FAILS"])
+        if os.environ.get("VEXOLANT_SANITIZED"):
+            env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+        with harness.scratch() as folder:
+            daemon = harness.Daemon(folder, [], env=env)
+            try:
+                status = daemon.process.wait(harness.STOP_LIMIT_S)
+            except subprocess.TimeoutExpired:
+                status = None
+            finally:
+                daemon.stop()
+            self.assertEqual(status, 1, daemon.errors())
+            self.assertRegex(daemon.errors(), r"stopped accepting connections on "
+                             r"127\.0\.0\.1:\d+: No buffer space available")
+
+
 class NetworkPortTest(unittest.TestCase):
     """Printers behind network port names: the service hands the name to the
     library as it is."""
@@ -431,6 +460,7 @@ class OlderJournalTest(unittest.TestCase):
     """A journal written before jobs had a source is taken as it is: its jobs
     came through HTTP, its queued ones run, its keys still hold."""
 
+    RESULT = {"ok": True, "value": 1, "status": 0, "error": 0, "error_text": "no error"}
     OLD_SCHEMA = """
         CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, printer TEXT NOT NULL,
           op TEXT NOT NULL, request TEXT NOT NULL, key TEXT UNIQUE, state TEXT NOT NULL,
@@ -446,7 +476,7 @@ class OlderJournalTest(unittest.TestCase):
             now = time.time()
             db.execute("INSERT INTO jobs (printer, op, request, key, state, accepted, finished, "
                        "result) VALUES ('front', 'check', '{\"op\":\"check\"}', 'k-1', 'done', "
-                       "?, ?, '{\"ok\":true}')", (now, now))
+                       "?, ?, ?)", (now, now, json.dumps(self.RESULT)))
             db.execute("INSERT INTO jobs (printer, op, request, state, accepted) VALUES "
                        "('front', 'send', '{\"op\":\"send\",\"text\":\"left queued\"}', "
                        "'queued', ?)", (now,))
@@ -462,7 +492,7 @@ class OlderJournalTest(unittest.TestCase):
                 self.assertEqual(printer.received(), ["left queued"])
                 old = daemon.request("GET", "/v1/jobs/1").json
                 self.assertEqual((old["state"], old["source"], old["result"]),
-                                 ("done", "http", {"ok": True}))
+                                 ("done", "http", self.RESULT))
                 again = daemon.post_job("front", {"op": "check"}, {"Idempotency-Key": "k-1"})
                 self.assertEqual((again.status, again.json["id"]), (202, 1))
             finally:

@@ -29,15 +29,24 @@ def chromium():
 
 
 @unittest.skipUnless(webdriver is not None and chromium() and shutil.which("chromedriver"),
-                     "chromium, chromium-driver and python3-selenium are needed")
+                     "chromium, chromium-driver and python3-selenium are needed (scripts/deps browser)")
 class PageTest(unittest.TestCase):
     def setUp(self):
+        # Each thing started is stopped by a cleanup, which also runs when a
+        # later start fails (tearDown does not): a printer or a service left
+        # running would hold the test runner's output open.
         self.scratch = harness.scratch()
-        self.printers = [harness.Printer(self.scratch.name, name) for name in ("front", "back")]
+        self.addCleanup(self.scratch.cleanup)
+        self.printers = []
+        for name in ("front", "back"):
+            self.printers.append(harness.Printer(self.scratch.name, name))
+            self.addCleanup(self.printers[-1].stop)
         self.daemon = harness.Daemon(self.scratch.name, [(p, printer.device, "complete")
                                                          for p, printer in
                                                          zip(("front", "back"), self.printers)])
+        self.addCleanup(lambda: self.assertEqual(self.daemon.stop(), 0))
         self.profile = tempfile.mkdtemp(prefix="vexolantd-browser-")
+        self.addCleanup(shutil.rmtree, self.profile, ignore_errors=True)
         options = webdriver.ChromeOptions()
         options.binary_location = chromium()
         for argument in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
@@ -47,16 +56,8 @@ class PageTest(unittest.TestCase):
             options.add_argument(argument)
         self.browser = webdriver.Chrome(service=Service(shutil.which("chromedriver")),
                                         options=options)
+        self.addCleanup(self.browser.quit)
         self.browser.set_page_load_timeout(LIMIT_S)
-
-    def tearDown(self):
-        self.browser.quit()
-        status = self.daemon.stop()
-        for printer in self.printers:
-            printer.stop()
-        shutil.rmtree(self.profile, ignore_errors=True)
-        self.scratch.cleanup()
-        self.assertEqual(status, 0)
 
     def wait(self, condition, what):
         try:

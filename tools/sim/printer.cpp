@@ -1,7 +1,5 @@
 #include "sim/printer.h"
 
-#include "link/frame.h"
-
 namespace vexolant::sim {
 
 namespace {
@@ -27,8 +25,7 @@ std::vector<Bytes> AnswerFrames(const Printer& p, const Script& s, Answer answer
   std::vector<Bytes> frames;
   for (size_t i = 0; i < data.size(); ++i) {
     const bool last = i + 1 == data.size();
-    const uint8_t terminator =
-        answer == Answer::Report && !last ? ASCII_ETB : (s.lastEtb ? ASCII_ETB : ASCII_ETX);
+    const uint8_t terminator = answer == Answer::Report && !last ? kEtb : (s.lastEtb ? kEtb : kEtx);
     frames.push_back(BuildFrame(data[i], terminator, static_cast<int>(i) + 1 == s.wrongCheck));
   }
   return frames;
@@ -43,10 +40,10 @@ Reply RuleReply(Printer& p, Rule& rule) {
   std::vector<Bytes> frames = AnswerFrames(p, s, answer);
   switch (answer) {
     case Answer::Ack:
-      reply.sends.push_back(Control(ASCII_ACK));
+      reply.sends.push_back(Control(kAck));
       break;
     case Answer::Nak:
-      reply.sends.push_back(Control(ASCII_NAK));
+      reply.sends.push_back(Control(kNak));
       break;
     case Answer::Silent:
       break;
@@ -59,7 +56,7 @@ Reply RuleReply(Printer& p, Rule& rule) {
       break;
     case Answer::Refuse:
     case Answer::Report:
-      reply.sends.push_back(Control(ASCII_ENQ));
+      reply.sends.push_back(Control(kEnq));
       p.chain = {std::move(frames), 0, s.stopAfter, s.hangupAfter, s.pacing};
       break;
   }
@@ -75,9 +72,9 @@ Reply AnswerRequest(Printer& p, bool enq, const std::string& text) {
   if (index >= 0) {
     reply = RuleReply(p, p.rules[static_cast<size_t>(index)]);
   } else if (enq) {
-    reply.sends.push_back({BuildFrame(p.status, ASCII_ETX, false), true});
+    reply.sends.push_back({BuildFrame(p.status, kEtx, false), true});
   } else {
-    reply.sends.push_back(Control(ASCII_ACK));
+    reply.sends.push_back(Control(kAck));
   }
   if (abandoned) {
     reply.note = "the unfinished answer to the last request is dropped" +
@@ -95,7 +92,7 @@ Reply OnEnquiry(Printer& p) {
 Reply OnFrame(Printer& p, const Bytes& frame) {
   if (IsGoodFrame(frame)) return AnswerRequest(p, false, FrameText(frame));
   Reply reply;
-  reply.sends.push_back(Control(ASCII_NAK));
+  reply.sends.push_back(Control(kNak));
   reply.note = "wrong check byte, " + HexByte(ExpectedCheck(frame)) + " expected";
   return reply;
 }

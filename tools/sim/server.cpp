@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <thread>
 
-#include "link/frame.h"
-
 namespace vexolant::sim {
 
 namespace {
@@ -213,8 +211,8 @@ Flow Handle(Session& s, State& st, const Received& r) {
     return Flow::Go;
   }
   const bool frame = r.kind == Received::Frame;
-  const bool enq = !frame && r.bytes[0] == ASCII_ENQ;
-  const bool ack = !frame && r.bytes[0] == ASCII_ACK;
+  const bool enq = !frame && r.bytes[0] == kEnq;
+  const bool ack = !frame && r.bytes[0] == kAck;
   const std::string text = Describe(r.bytes, frame);
   if (!frame && !enq && !ack) {
     LogLine(s.log, "recv", text + " (ignored)");

@@ -3,8 +3,6 @@
 #include <cctype>
 #include <cstdio>
 
-#include "link/frame.h"
-
 namespace vexolant::sim {
 
 namespace {
@@ -15,18 +13,19 @@ struct ByteName {
 };
 
 constexpr ByteName kByteNames[] = {
-    {ASCII_STX, "STX"}, {ASCII_ETX, "ETX"}, {ASCII_ENQ, "ENQ"}, {ASCII_ACK, "ACK"},
-    {ASCII_NAK, "NAK"}, {ASCII_ETB, "ETB"}, {0x0A, "LF"},       {0x0D, "CR"},
+    {kStx, "STX"}, {kEtx, "ETX"}, {kEnq, "ENQ"}, {kAck, "ACK"},
+    {kNak, "NAK"}, {kEtb, "ETB"}, {0x0A, "LF"},  {0x0D, "CR"},
 };
 
 bool IsTerminator(uint8_t byte) {
-  return byte == ASCII_ETX || byte == ASCII_ETB;
+  return byte == kEtx || byte == kEtb;
 }
 
+// The check byte: the XOR of every byte after STX through the terminator.
 uint8_t XorOf(const uint8_t* bytes, size_t count) {
-  if (count == 0) return 0;
-  return static_cast<uint8_t>(
-      BlockCheck(bytes, static_cast<int32_t>(count), kCheckXor, kCheckPlain));
+  uint8_t check = 0;
+  for (size_t i = 0; i < count; ++i) check ^= bytes[i];
+  return check;
 }
 
 // "<" label ">", built by appending only.
@@ -59,7 +58,7 @@ int HexDigit(char c) {
 Bytes BuildFrame(const Bytes& data, uint8_t terminator, bool wrongCheck) {
   Bytes frame;
   frame.reserve(data.size() + 3);
-  frame.push_back(ASCII_STX);
+  frame.push_back(kStx);
   frame.insert(frame.end(), data.begin(), data.end());
   frame.push_back(terminator);
   const uint8_t check = XorOf(frame.data() + 1, frame.size() - 1);
@@ -73,7 +72,7 @@ uint8_t ExpectedCheck(const Bytes& frame) {
 
 bool IsGoodFrame(const Bytes& frame) {
   const size_t n = frame.size();
-  return n >= 3 && frame[0] == ASCII_STX && IsTerminator(frame[n - 2]) &&
+  return n >= 3 && frame[0] == kStx && IsTerminator(frame[n - 2]) &&
          frame[n - 1] == ExpectedCheck(frame);
 }
 
@@ -122,7 +121,7 @@ std::string Describe(const Bytes& bytes, bool frame) {
 }
 
 Received Push(Assembler& a, uint8_t byte) {
-  if (a.held.empty() && byte != ASCII_STX) return {Received::Control, {byte}};
+  if (a.held.empty() && byte != kStx) return {Received::Control, {byte}};
   a.held.push_back(byte);
   if (a.awaitingCheck) {
     a.awaitingCheck = false;

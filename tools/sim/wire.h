@@ -12,6 +12,16 @@ namespace vexolant::sim {
 
 using Bytes = std::vector<uint8_t>;
 
+// The protocol's control bytes, as the printer knows them. The printer's
+// framing is its own code, not the library's: the end-to-end suite trusts
+// it to tell a right frame from a wrong one.
+constexpr uint8_t kStx = 0x02;
+constexpr uint8_t kEtx = 0x03;
+constexpr uint8_t kEnq = 0x05;
+constexpr uint8_t kAck = 0x06;
+constexpr uint8_t kNak = 0x15;
+constexpr uint8_t kEtb = 0x17;
+
 // STX, data, terminator, check byte. A wrong check byte differs from the right
 // one in every bit.
 Bytes BuildFrame(const Bytes& data, uint8_t terminator, bool wrongCheck);

@@ -7,6 +7,7 @@ import os
 import pathlib
 import signal
 import socket
+import sqlite3
 import subprocess
 import threading
 import time
@@ -72,6 +73,13 @@ class ApiTest(unittest.TestCase):
         self.assertEqual(printers["front"]["port"], self.front.device)
         self.assertIn(printers["front"]["state"], ("idle", "busy"))
         self.assertIsInstance(printers["front"]["queued"], int)
+
+    def test_metrics_without_a_fleet_link(self):
+        samples = self.daemon.metrics()
+        self.assertNotIn("vexolant_fleet_connected", samples)
+        self.assertEqual(samples['vexolant_printer_state{printer="gone",state="offline"}'] +
+                         samples['vexolant_printer_state{printer="gone",state="idle"}'], 1)
+        self.assertIn('vexolant_queue_jobs{printer="front"}', samples)
 
     def test_every_operation(self):
         cases = (
@@ -472,6 +480,54 @@ class NetworkPortTest(unittest.TestCase):
                     printer.stop()
 
 
+class OlderJournalTest(unittest.TestCase):
+    """A journal written before jobs had a source is taken as it is: its jobs
+    came through HTTP, its queued ones run, its keys still hold."""
+
+    RESULT = {"ok": True, "value": 1, "status": 0, "error": 0, "error_text": "no error"}
+    OLD_SCHEMA = """
+        CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, printer TEXT NOT NULL,
+          op TEXT NOT NULL, request TEXT NOT NULL, key TEXT UNIQUE, state TEXT NOT NULL,
+          accepted REAL NOT NULL, started REAL, finished REAL, result TEXT);
+        CREATE INDEX jobs_state ON jobs(state, id);
+    """
+
+    def test_older_journal_is_migrated(self):
+        with harness.scratch() as folder:
+            journal = os.path.join(folder, "old.db")
+            db = sqlite3.connect(journal)
+            db.executescript(self.OLD_SCHEMA)
+            now = time.time()
+            db.execute("INSERT INTO jobs (printer, op, request, key, state, accepted, finished, "
+                       "result) VALUES ('front', 'check', '{\"op\":\"check\"}', 'k-1', 'done', "
+                       "?, ?, ?)", (now, now, json.dumps(self.RESULT)))
+            db.execute("INSERT INTO jobs (printer, op, request, state, accepted) VALUES "
+                       "('front', 'send', '{\"op\":\"send\",\"text\":\"left queued\"}', "
+                       "'queued', ?)", (now,))
+            db.commit()
+            db.close()
+            printer = harness.Printer(folder, "front")
+            daemon = harness.Daemon(folder, [("front", printer.device, "complete")],
+                                    journal=journal)
+            try:
+                queued = daemon.wait_job(2)
+                self.assertEqual(queued["state"], "done")
+                self.assertEqual(queued["source"], "http")
+                self.assertEqual(printer.received(), ["left queued"])
+                old = daemon.request("GET", "/v1/jobs/1").json
+                self.assertEqual((old["state"], old["source"], old["result"]),
+                                 ("done", "http", self.RESULT))
+                again = daemon.post_job("front", {"op": "check"}, {"Idempotency-Key": "k-1"})
+                self.assertEqual((again.status, again.json["id"]), (202, 1))
+            finally:
+                self.assertEqual(daemon.stop(), 0, daemon.errors())
+                printer.stop()
+            # Opened again: already migrated, nothing changes.
+            daemon = harness.Daemon(folder, [("front", printer.device, "complete")],
+                                    journal=journal)
+            self.assertEqual(daemon.stop(), 0, daemon.errors())
+
+
 class ConfigTest(unittest.TestCase):
     """A configuration with an error stops the start with a message that
     names its line."""
@@ -498,6 +554,24 @@ class ConfigTest(unittest.TestCase):
         ("bad listen", 'listen = "8631"\n', 1, "listen"),
         ("wrong type", 'allowed_origins = "https://a.example"\n', 1, "allowed_origins"),
         ("syntax", 'listen = \n', 1, ""),
+        ("health interval", 'health_interval_s = -1\n', 1, "health_interval_s"),
+        ("fleet without broker", '[fleet]\nsite = "s"\n', 1, "without a broker"),
+        ("fleet without site", '[fleet]\nbroker = "mqtt://h:1883"\n', 1, "without a site"),
+        ("fleet scheme", '[fleet]\nbroker = "http://h:1883"\nsite = "s"\n', 2, "'broker'"),
+        ("fleet port", '[fleet]\nsite = "s"\nbroker = "mqtt://h"\n', 3, "'broker'"),
+        ("fleet port range", '[fleet]\nsite = "s"\nbroker = "mqtts://h:65536"\n', 3,
+         "'broker'"),
+        ("fleet path", '[fleet]\nsite = "s"\nbroker = "mqtt://h:1883/x"\n', 3, "'broker'"),
+        ("fleet site", '[fleet]\nbroker = "mqtt://h:1883"\nsite = "s/t"\n', 3, "'site'"),
+        ("fleet prefix", '[fleet]\nbroker = "mqtt://h:1883"\nsite = "s"\n'
+                         'topic_prefix = "a/#"\n', 4, "topic_prefix"),
+        ("fleet keepalive", '[fleet]\nbroker = "mqtt://h:1883"\nsite = "s"\nkeepalive_s = 1\n',
+         4, "keepalive_s"),
+        ("fleet unknown key", '[fleet]\nbroker = "mqtt://h:1883"\nsite = "s"\nqos = 2\n', 4,
+         "unknown key 'qos' in [fleet]"),
+        ("fleet cert alone", '[fleet]\nbroker = "mqtts://h:8883"\nsite = "s"\n'
+                             'cert_file = "c.pem"\n', 1, "key_file"),
+        ("fleet not a table", 'fleet = "mqtt://h:1883"\n', 1, "[fleet]"),
     )
 
     def check(self, folder, text):
@@ -518,13 +592,22 @@ class ConfigTest(unittest.TestCase):
                     self.assertIn(f"{config}:{line + 1}:", run.stderr)
                     self.assertIn(words, run.stderr)
 
-    def test_network_and_local_port_names_are_taken(self):
+    def test_good_configurations_are_taken(self):
+        cases = (
+            ("network and local ports",
+             '[[printer]]\nname = "a"\nport = "tcp://10.0.0.5:9100"\n'
+             '[[printer]]\nname = "b"\nport = "rfc2217://host:7000"\n'
+             '[[printer]]\nname = "c"\nport = "ttyUSB0"\nread_end = "gap"\n'),
+            ("fleet link",
+             'health_interval_s = 60\n[fleet]\nbroker = "mqtts://central.example:8883"\n'
+             'site = "store-214"\ntopic_prefix = "chain/v1"\nusername = "store-214"\n'
+             'keepalive_s = 30\nsession_expiry_s = 604800\n'),
+        )
         with harness.scratch() as folder:
-            text = ('[[printer]]\nname = "a"\nport = "tcp://10.0.0.5:9100"\n'
-                    '[[printer]]\nname = "b"\nport = "rfc2217://host:7000"\n'
-                    '[[printer]]\nname = "c"\nport = "ttyUSB0"\nread_end = "gap"\n')
-            run, _ = self.check(folder, text)
-            self.assertEqual(run.returncode, 0, run.stderr)
+            for name, text in cases:
+                with self.subTest(name):
+                    run, _ = self.check(folder, text)
+                    self.assertEqual(run.returncode, 0, run.stderr)
 
     def test_short_token_is_refused(self):
         with harness.scratch() as folder:

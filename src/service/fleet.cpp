@@ -74,7 +74,10 @@ struct FleetLink::Impl {
   std::string prefix;  // P/S/
   std::string status_topic;
   std::string will_payload;
+  std::string uri;        // the library's scheme
+  std::string client_id;  // vexolantd-SITE
   MQTTAsync client = nullptr;
+  bool used = false;  // the client has tried a connection
 
   std::mutex mutex;
   std::condition_variable wake;
@@ -98,6 +101,7 @@ struct FleetLink::Impl {
   bool disconnected = false;  // the clean stop's disconnect completed
 
   void Run();
+  int MakeClient();
   void Connect();
   void Subscribe();
   void Publish(const std::string& topic, const std::string& payload, bool retained, int64_t job);
@@ -313,7 +317,20 @@ void FleetLink::Impl::Run() {
     if (!connected && !connecting && now >= next_attempt) {
       connecting = true;
       lock.unlock();
-      Connect();
+      // Each attempt has a client of its own. A client that connects again
+      // sends its unacknowledged publishes again from its own store, and the
+      // library (1.3.12) has been seen to send them with their payloads
+      // overwritten after the broker went away; the journal is the store
+      // here, and its events waiting for the broker are published again on
+      // the new connection anyway. The broker keeps the session, which
+      // belongs to the client id.
+      const int made = used ? MakeClient() : MQTTASYNC_SUCCESS;
+      if (made == MQTTASYNC_SUCCESS) {
+        used = true;
+        Connect();
+      } else {
+        Retry(std::string("cannot make the client: ") + MQTTAsync_strerror(made));
+      }
       lock.lock();
       continue;
     }
@@ -475,20 +492,28 @@ FleetLink::FleetLink(const Config& config, Service& service, Journal& journal)
   link.status_topic = link.prefix + "status";
   link.will_payload = json{{"online", false}, {"site", fleet.site}}.dump();
   // The library's own URI schemes.
-  const std::string uri = PahoUri(fleet.broker);
-  const std::string client_id = "vexolantd-" + fleet.site;
-  MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer5;
-  // The journal is the store: nothing of the link's is kept on disk.
-  int code = MQTTAsync_createWithOptions(&link.client, uri.c_str(), client_id.c_str(),
-                                         MQTTCLIENT_PERSISTENCE_NONE, nullptr, &create);
-  if (code == MQTTASYNC_SUCCESS) {
-    code = MQTTAsync_setCallbacks(link.client, &link, Impl::OnLost, Impl::OnMessage,
-                                  Impl::OnDelivered);
-  }
+  link.uri = PahoUri(fleet.broker);
+  link.client_id = "vexolantd-" + fleet.site;
+  const int code = link.MakeClient();
   if (code != MQTTASYNC_SUCCESS) {
-    if (link.client != nullptr) MQTTAsync_destroy(&link.client);
     throw ConfigError("fleet: " + fleet.broker + ": " + MQTTAsync_strerror(code));
   }
+}
+
+// A new client in place of the last one, which is not connected (its
+// callbacks have ended, or it never connected); called only on the link's
+// own thread, never from the library's callbacks.
+int FleetLink::Impl::MakeClient() {
+  if (client != nullptr) MQTTAsync_destroy(&client);
+  MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer5;
+  // The journal is the store: nothing of the link's is kept on disk.
+  int code = MQTTAsync_createWithOptions(&client, uri.c_str(), client_id.c_str(),
+                                         MQTTCLIENT_PERSISTENCE_NONE, nullptr, &create);
+  if (code == MQTTASYNC_SUCCESS) {
+    code = MQTTAsync_setCallbacks(client, this, OnLost, OnMessage, OnDelivered);
+  }
+  if (code != MQTTASYNC_SUCCESS && client != nullptr) MQTTAsync_destroy(&client);
+  return code;
 }
 
 FleetLink::~FleetLink() {

@@ -53,7 +53,12 @@ class Office:
             if not topic.endswith("/events"):
                 continue
             site = topic.split("/")[2]
-            event = json.loads(payload)
+            try:
+                event = json.loads(payload)
+            except ValueError:
+                # A payload overwritten on its way (as a client that sends
+                # its publishes again after a reconnect has been seen to).
+                raise AssertionError(f"an event that is not JSON on {topic}: {payload!r}")
             if event["state"] in TERMINAL:
                 self.states[(site, event["id"])] = event["state"]
 

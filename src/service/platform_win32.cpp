@@ -1,4 +1,7 @@
 #include <windows.h>
+// After windows.h, which they need.
+#include <knownfolders.h>
+#include <shlobj.h>
 
 #include "service/platform.h"
 
@@ -38,10 +41,14 @@ std::string SystemErrorText(unsigned long code) {
 }
 
 std::string StateFolder() {
-  wchar_t value[MAX_PATH];
-  const DWORD length = GetEnvironmentVariableW(L"ProgramData", value, MAX_PATH);
-  const std::string base =
-      length > 0 && length < MAX_PATH ? Narrow(std::wstring(value, length)) : "C:\\ProgramData";
+  // The known folder, not %ProgramData%: a service may start before the
+  // system's environment is read.
+  wchar_t* folder = nullptr;
+  std::string base = "C:\\ProgramData";
+  if (SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &folder) == S_OK) {
+    base = Narrow(folder);
+  }
+  CoTaskMemFree(folder);
   return base + "\\vexolant";
 }
 

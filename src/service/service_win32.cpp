@@ -7,6 +7,8 @@
 #include <windows.h>
 // After windows.h, which they need.
 #include <bcrypt.h>
+#include <fcntl.h>
+#include <io.h>
 #include <sddl.h>
 #include <shellapi.h>
 #include <vexolant/vexolant.h>
@@ -236,8 +238,24 @@ void OpenLog() {
       ((static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) > kLogLimit) {
     MoveFileExW(log.c_str(), (log + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
   }
-  if (_wfreopen(log.c_str(), L"a", stdout) != nullptr) setvbuf(stdout, nullptr, _IONBF, 0);
-  if (_wfreopen(log.c_str(), L"a", stderr) != nullptr) setvbuf(stderr, nullptr, _IONBF, 0);
+  const HANDLE file = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(file);
+    return;
+  }
+  // A service starts without a console: the C runtime gave its stdout and
+  // stderr no descriptor (and will not reopen them), so they are pointed at
+  // descriptors 1 and 2, which become the log's.
+  _dup2(fd, 1);
+  _dup2(fd, 2);
+  _close(fd);
+  stdout->_file = 1;
+  stderr->_file = 2;
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
 DWORD WINAPI OnServiceControl(DWORD control, DWORD, void*, void*) {
@@ -274,7 +292,7 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
   const int status = RunService(static_cast<int>(args.size()), pointers.data(), lifecycle);
 
   Note(status == 0 ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_ERROR_TYPE,
-       status == 0 ? std::string("stopped")
+       status == 0 ? std::string("service stopped")
                    : "failed with status " + std::to_string(status) + "; see " +
                          StateFile("vexolantd.log"));
   if (g_event_source != nullptr) DeregisterEventSource(g_event_source);

@@ -119,11 +119,11 @@ int RunService(int argc, char** argv, Lifecycle& lifecycle) {
                          : -1;
     if (port <= 0) {
       std::fprintf(stderr, "vexolantd: cannot listen on %s:%d: %s\n", config.listen_host.c_str(),
-                   config.listen_port, std::strerror(errno));
+                   config.listen_port, SocketErrorText().c_str());
       return 1;
     }
     if (!server.WidenBacklog()) {
-      std::fprintf(stderr, "vexolantd: listen: %s\n", std::strerror(errno));
+      std::fprintf(stderr, "vexolantd: listen: %s\n", SocketErrorText().c_str());
       return 1;
     }
     lifecycle.Starting();

@@ -14,6 +14,9 @@ namespace vexolant::service {
 // The configuration read when none is named.
 std::string DefaultConfigPath();
 
+// The reason of the last socket call's failure (errno; WSAGetLastError).
+std::string SocketErrorText();
+
 // One service per journal: the lock file is held until the process ends.
 class JournalLock {
  public:

@@ -14,6 +14,10 @@ std::string DefaultConfigPath() {
   return "/etc/vexolant/vexolantd.toml";
 }
 
+std::string SocketErrorText() {
+  return std::strerror(errno);
+}
+
 JournalLock::~JournalLock() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
 }

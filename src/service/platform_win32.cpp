@@ -1,4 +1,5 @@
-#include <windows.h>
+// winsock2.h brings windows.h (after it, not before).
+#include <winsock2.h>
 // After windows.h, which they need.
 #include <knownfolders.h>
 #include <shlobj.h>
@@ -58,6 +59,10 @@ std::string StateFile(const std::string& name) {
 
 std::string DefaultConfigPath() {
   return StateFile("vexolantd.toml");
+}
+
+std::string SocketErrorText() {
+  return SystemErrorText(static_cast<DWORD>(WSAGetLastError()));
 }
 
 JournalLock::~JournalLock() {

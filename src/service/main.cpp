@@ -150,7 +150,7 @@ int RunService(int argc, char** argv, Lifecycle& lifecycle) {
     // request stops as a signal would stop it, and says why.
     const bool served = server.listen_after_bind();
     const int accept_error = errno;
-    if (!served) pthread_kill(stopper.native_handle(), SIGTERM);
+    if (!served) lifecycle.EndWait(stopper);
     stopper.join();
     if (!served) {
       std::fprintf(stderr, "vexolantd: stopped accepting connections on %s:%d: %s\n",

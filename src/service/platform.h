@@ -8,6 +8,7 @@
 #endif
 
 #include <string>
+#include <thread>
 
 namespace vexolant::service {
 
@@ -47,6 +48,8 @@ class Lifecycle {
   virtual int ConfigProblem(const std::string& /*problem*/) { return 1; }
   // Returns when the service is asked to stop.
   virtual void WaitForStop() = 0;
+  // Makes WaitForStop return in the thread waiting in it, as a stop request.
+  virtual void EndWait(std::thread& waiter) = 0;
 };
 
 // The service with arguments as on its command line (argv[0] the program).
@@ -58,6 +61,7 @@ class SignalLifecycle : public Lifecycle {
  public:
   void TakeStops() override;
   void WaitForStop() override;
+  void EndWait(std::thread& waiter) override;
 
  private:
   sigset_t signals_{};

@@ -45,6 +45,10 @@ void SignalLifecycle::TakeStops() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
+void SignalLifecycle::EndWait(std::thread& waiter) {
+  pthread_kill(waiter.native_handle(), SIGTERM);
+}
+
 void SignalLifecycle::WaitForStop() {
   int signal = 0;
   sigwait(&signals_, &signal);

@@ -6,6 +6,7 @@
 #include <httplib.h>
 #include <windows.h>
 // After windows.h, which they need.
+#include <aclapi.h>
 #include <bcrypt.h>
 #include <fcntl.h>
 #include <io.h>
@@ -66,6 +67,7 @@ class ConsoleLifecycle : public Lifecycle {
  public:
   void TakeStops() override { SetConsoleCtrlHandler(&ConsoleLifecycle::OnControl, TRUE); }
   void WaitForStop() override { WaitForSingleObject(StopEvent(), INFINITE); }
+  void EndWait(std::thread&) override { SetEvent(StopEvent()); }
 
  private:
   static BOOL WINAPI OnControl(DWORD) {
@@ -95,6 +97,7 @@ class ServiceLifecycle : public Lifecycle {
     if (!ticker_.joinable()) ticker_ = std::thread([this] { Tick(); });
   }
   int ConfigProblem(const std::string& problem) override;
+  void EndWait(std::thread&) override { SetEvent(StopEvent()); }
 
   void Stopped(int status) {
     StopTicking();
@@ -521,11 +524,23 @@ int Install() {
     Note(EVENTLOG_ERROR_TYPE, folder + ": cannot be made: " + SystemErrorText(GetLastError()));
     return 1;
   }
+  // Set as protected (nothing inherited from %ProgramData%) and handed down
+  // to what the folder holds already (an upgrade's journal and log).
   SecurityDescriptor protect(kFolderSddl);
-  if (protect.get() == nullptr ||
-      !SetFileSecurityW(Wide(folder).c_str(), DACL_SECURITY_INFORMATION, protect.get())) {
+  PACL dacl = nullptr;
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  DWORD status = ERROR_INVALID_SECURITY_DESCR;
+  if (protect.get() != nullptr &&
+      GetSecurityDescriptorDacl(protect.get(), &present, &dacl, &defaulted) && present) {
+    std::wstring name = Wide(folder);
+    status = SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                   nullptr, nullptr, dacl, nullptr);
+  }
+  if (status != ERROR_SUCCESS) {
     Note(EVENTLOG_WARNING_TYPE,
-         folder + ": its protection cannot be set: " + SystemErrorText(GetLastError()));
+         folder + ": its protection cannot be set: " + SystemErrorText(status));
   }
   bool made = false;
   const std::string token = NewToken();
@@ -630,8 +645,12 @@ int Main(std::vector<std::string> args) {
     return 2;
   }
   const std::string& command = args[1];
-  if (command == "service" && args.size() == 3 && args[2] == "install") return Install();
-  if (command == "service" && args.size() == 3 && args[2] == "uninstall") return Uninstall();
+  if (command == "service" && args.size() == 3) {
+    // Run by the installer there is no console: what it says goes to the log.
+    if (_fileno(stderr) < 0) OpenLog();
+    if (args[2] == "install") return Install();
+    if (args[2] == "uninstall") return Uninstall();
+  }
   if (command == "help" || command == "--help" || command == "-h") {
     Usage(stdout);
     return 0;

@@ -235,6 +235,33 @@ class InstallerTest(unittest.TestCase):
         link.symlink_to(printer.device)
         return printer
 
+    def test_3a_failed_start_is_reported(self):
+        config = self.state / "vexolantd.toml"
+        good = config.read_bytes()
+        with socket.socket() as busy:
+            busy.bind(("127.0.0.1", 0))
+            busy.listen()
+            try:
+                config.write_text(good.decode().replace(
+                    'listen = "127.0.0.1:8631"', f'listen = "127.0.0.1:{busy.getsockname()[1]}"'))
+                status, output = self.wine("net", "stop", SERVICE, name="busy-stop")
+                self.assertEqual(status, 0, output)
+                self.assertEqual(self.wait_state(STOPPED), STOPPED)
+                # Wine's `net start` says the start succeeded once the program
+                # took the service manager's call: the state and the exit codes
+                # after it tell.
+                self.wine("net", "start", SERVICE, name="busy-start")
+                self.assertEqual(self.wait_state(STOPPED), STOPPED)
+                _, query = self.wine("sc", "query", SERVICE, name="busy-query", timeout=60)
+                # ERROR_SERVICE_SPECIFIC_ERROR, with the program's exit status
+                self.assertRegex(query, r"WIN32_EXIT_CODE\s*:\s*1066\b")
+                self.assertRegex(query, r"SERVICE_EXIT_CODE\s*:\s*1\b")
+                self.assertIn("cannot listen", (self.state / "vexolantd.log").read_text())
+            finally:
+                config.write_bytes(good)
+        status, output = self.wine("net", "start", SERVICE, name="busy-restart")
+        self.assertEqual(status, 0, output)
+
     def test_4_jobs_on_a_com_port_and_over_tcp(self):
         com = self.com_printer("com")
         net = harness.Printer(self.scratch.name, "net", (), ("--tcp", "127.0.0.1:0"))

@@ -34,8 +34,10 @@ constexpr wchar_t kDisplayName[] = L"vexolant print service";
 constexpr wchar_t kDescription[] =
     L"Prints the jobs of tills and browsers on the shop's receipt printers (HTTP on "
     L"127.0.0.1:8631).";
-// The log is moved aside at a start when it has grown past this size.
+// The log is moved aside when it has grown past this size (looked at every
+// few seconds).
 constexpr long long kLogLimit = 1024 * 1024;
+constexpr DWORD kLogCheckMs = 5000;
 // Where the service listens when its configuration cannot be read: the
 // default address, so that the status page says what to fix.
 constexpr const char* kFallbackHost = "127.0.0.1";
@@ -230,35 +232,60 @@ int ServiceLifecycle::ConfigProblem(const std::string& problem) {
   return ServeProblem(problem, *this);
 }
 
-// stdout and stderr of the service go to %ProgramData%\vexolant\vexolantd.log
-// (the previous one kept as vexolantd.log.1 once it is past kLogLimit).
-void OpenLog() {
-  const std::wstring folder = Wide(StateFolder());
-  CreateDirectoryW(folder.c_str(), nullptr);
-  const std::wstring log = Wide(StateFile("vexolantd.log"));
+// stdout and stderr of the service go to %ProgramData%\vexolant\vexolantd.log.
+// Past kLogLimit it is moved to vexolantd.log.1 (replacing the one before)
+// and a new one begun: at the start, and while the service runs.
+std::wstring LogPath() {
+  return Wide(StateFile("vexolantd.log"));
+}
+
+bool LogIsFull(const std::wstring& log) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (GetFileAttributesExW(log.c_str(), GetFileExInfoStandard, &data) &&
-      ((static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) > kLogLimit) {
-    MoveFileExW(log.c_str(), (log + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
-  }
-  const HANDLE file = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return GetFileAttributesExW(log.c_str(), GetFileExInfoStandard, &data) &&
+         ((static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) > kLogLimit;
+}
+
+// Points descriptors 1 and 2 at the end of the log. It may be renamed while
+// open (FILE_SHARE_DELETE): that is how it is moved aside.
+void PointAtLog(const std::wstring& log) {
+  const HANDLE file = CreateFileW(log.c_str(), FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND | _O_BINARY);
   if (fd < 0) {
     CloseHandle(file);
     return;
   }
-  // A service starts without a console: the C runtime gave its stdout and
-  // stderr no descriptor (and will not reopen them), so they are pointed at
-  // descriptors 1 and 2, which become the log's.
   _dup2(fd, 1);
   _dup2(fd, 2);
   _close(fd);
+}
+
+void OpenLog() {
+  CreateDirectoryW(Wide(StateFolder()).c_str(), nullptr);
+  const std::wstring log = LogPath();
+  if (LogIsFull(log)) MoveFileExW(log.c_str(), (log + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
+  PointAtLog(log);
+  // A service starts without a console: the C runtime gave its stdout and
+  // stderr no descriptor (and will not reopen them), so they are pointed at
+  // descriptors 1 and 2, the log's.
   stdout->_file = 1;
   stderr->_file = 2;
   setvbuf(stdout, nullptr, _IONBF, 0);
   setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
+// Looks at the log's size every kLogCheckMs until done is set.
+void KeepLog(HANDLE done) {
+  const std::wstring log = LogPath();
+  while (WaitForSingleObject(done, kLogCheckMs) == WAIT_TIMEOUT) {
+    if (!LogIsFull(log)) continue;
+    if (MoveFileExW(log.c_str(), (log + L".1").c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      PointAtLog(log);
+      Note(EVENTLOG_INFORMATION_TYPE, "the log before is " + Narrow(log) + ".1");
+    }
+  }
 }
 
 DWORD WINAPI OnServiceControl(DWORD control, DWORD, void*, void*) {
@@ -292,7 +319,12 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
   std::vector<char*> pointers;
   for (auto& arg : args) pointers.push_back(arg.data());
   pointers.push_back(nullptr);
+  const HANDLE log_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread log_keeper([log_done] { KeepLog(log_done); });
   const int status = RunService(static_cast<int>(args.size()), pointers.data(), lifecycle);
+  SetEvent(log_done);
+  log_keeper.join();
+  CloseHandle(log_done);
 
   Note(status == 0 ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_ERROR_TYPE,
        status == 0 ? std::string("service stopped")

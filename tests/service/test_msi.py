@@ -1,6 +1,7 @@
 """The Windows installer under Wine, one step after the other in a Wine
 prefix of its own: its tables, a silent install, the service registered and
-started by the service manager, jobs through HTTP to virtual printers on a
+started by the service manager, a broken configuration and a failed start
+reported, the log moved aside when full, jobs through HTTP to virtual printers on a
 COM port and over tcp://, a stop that keeps the queue, an upgrade that keeps
 the configuration and the journal, and an uninstall that leaves the state
 folder.
@@ -261,6 +262,25 @@ class InstallerTest(unittest.TestCase):
                 config.write_bytes(good)
         status, output = self.wine("net", "start", SERVICE, name="busy-restart")
         self.assertEqual(status, 0, output)
+
+    def test_3b_full_log_is_moved_aside(self):
+        log = self.state / "vexolantd.log"
+        aside = self.state / "vexolantd.log.1"
+        self.assertFalse(aside.exists())
+        with open(log, "ab") as padding:
+            padding.write(b"padding line\r\n" * (1100 * 1024 // 14))
+        # Looked at every 5 s while the service runs.
+        deadline = time.monotonic() + 20
+        while not aside.exists() and time.monotonic() < deadline:
+            time.sleep(0.5)
+        self.assertTrue(aside.exists())
+        self.assertGreater(aside.stat().st_size, 1024 * 1024)
+        # What the service says next goes to the new log.
+        self.restart("after-log")
+        text = log.read_text(errors="replace")
+        self.assertNotIn("padding line", text)
+        self.assertIn("stop asked", text)
+        self.assertLess(log.stat().st_size, 64 * 1024)
 
     def test_4_jobs_on_a_com_port_and_over_tcp(self):
         com = self.com_printer("com")

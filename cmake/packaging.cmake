@@ -175,8 +175,10 @@ the static library, the
 pkg-config file, the CMake package and the manual page libvexolant(3).")
 
 # vexolantd: the service, its systemd unit, its default configuration (a
-# conffile) and its manual pages; the maintainer scripts make its system
-# user and its token.
+# conffile) and its manual pages, and the fleet link's head office command
+# vexolant-fleet; the maintainer scripts make its system user and its token.
+# dpkg-shlibdeps adds what the fleet link links to (libpaho-mqtt1.3 for
+# MQTT 5, libssl3 for TLS and the job signatures) with the other libraries.
 set(CPACK_DEBIAN_VEXOLANTD_PACKAGE_NAME vexolantd)
 set(CPACK_DEBIAN_VEXOLANTD_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_VEXOLANTD_PACKAGE_DEPENDS "libvexolant1 (= ${VEXOLANT_DEB_VERSION}), adduser")
@@ -187,7 +189,11 @@ keeps one queue per printer and a durable journal of every job (SQLite),
 and runs each printer's jobs one at a time in the order accepted, through
 libvexolant. A job that was running at a crash is reported as unknown,
 never sent again by itself; an idempotency key makes a retry safe. It has
-a small status page, a bearer token, and Host and origin checks.")
+a small status page, a bearer token, and Host and origin checks.
+.
+Its fleet link takes jobs from a head office's MQTT 5 broker into the same
+queues, each run once across crashes and outages, optionally signed;
+vexolant-fleet sends them from the head office.")
 # dpkg-shlibdeps finds libvexolant.so.1 in the build tree: vexolantd's
 # dependency on it is the exact version above.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src)

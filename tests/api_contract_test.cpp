@@ -143,6 +143,129 @@ TEST(ApiOsError, TheErrorBehindAPortFailureAndNothingAfterASuccess) {
   EXPECT_EQ(vexolant_os_error(nullptr), 0);
 }
 
+int32_t OpenFake(FakePort* fake, const char* name, int32_t busyWaitMs = 0) {
+  vexolant_options options;
+  vexolant_options_init(&options);
+  options.busy_wait_ms = busyWaitMs;
+  vexolant_port* port = nullptr;
+  const int32_t result = OpenOnBackend(name, &options, fake->Backend(), fake->State(), &port);
+  vexolant_close(port);
+  return result;
+}
+
+// The reason of the last failed open of each name: kept per name, from the
+// backend or from the OS error, cleared by an open of the name that
+// succeeds; refused names and NULL are bad names.
+TEST(ApiOpenError, TheReasonOfTheLastFailedOpenOfEachName) {
+  FakePort line;
+  line.FailOpen(EPROTO, OpenProblem::OtherLine);
+  EXPECT_EQ(OpenFake(&line, "api-open-a"), EPROTO) << "the OS error stays as it was";
+  FakePort busy;
+  busy.BusyOpens(1000);
+  EXPECT_NE(OpenFake(&busy, "api-open-b"), 0);
+  FakePort denied;
+  denied.FailOpen(EACCES);
+  EXPECT_EQ(OpenFake(&denied, "api-open-c"), EACCES);
+  EXPECT_EQ(vexolant_open_error("api-open-a"), VEXOLANT_OPEN_OTHER_LINE);
+  EXPECT_EQ(vexolant_open_error("api-open-b"), VEXOLANT_OPEN_BUSY);
+  EXPECT_EQ(vexolant_open_error("api-open-c"), static_cast<int32_t>(LocalOpenProblem(EACCES)));
+  EXPECT_EQ(vexolant_open_error("api-open-never"), VEXOLANT_OPEN_NONE);
+  EXPECT_EQ(vexolant_open_error("api-open-a "), VEXOLANT_OPEN_NONE) << "byte for byte";
+
+  line.FailOpen(0);
+  EXPECT_EQ(OpenFake(&line, "api-open-a"), 0);
+  EXPECT_EQ(vexolant_open_error("api-open-a"), VEXOLANT_OPEN_NONE);
+  EXPECT_EQ(vexolant_open_error("api-open-b"), VEXOLANT_OPEN_BUSY) << "another name's stays";
+
+  vexolant_port* port = nullptr;
+  for (const char* name : {"tcp://printerhost", "tcp://printerhost:0", "tty\x1b[2J", ""}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(vexolant_open(name, &port), InvalidPortNameError());
+    EXPECT_EQ(vexolant_open_error(name), VEXOLANT_OPEN_BAD_NAME);
+  }
+  EXPECT_EQ(vexolant_open(nullptr, &port), InvalidPortNameError());
+  EXPECT_EQ(vexolant_open_error(nullptr), VEXOLANT_OPEN_BAD_NAME);
+  EXPECT_EQ(port, nullptr);
+}
+
+// A caller that tries ever new names does not grow the table without end:
+// the 64 names whose opens failed last are kept.
+TEST(ApiOpenError, TheReasonsOfThe64NamesThatFailedLastAreKept) {
+  FakePort fake;
+  fake.FailOpen(EIO, OpenProblem::Refused);
+  for (int i = 0; i < 70; ++i) {
+    EXPECT_NE(OpenFake(&fake, ("api-bound-" + std::to_string(i)).c_str()), 0);
+  }
+  for (int i = 0; i < 70; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(vexolant_open_error(("api-bound-" + std::to_string(i)).c_str()),
+              i < 6 ? VEXOLANT_OPEN_NONE : VEXOLANT_OPEN_REFUSED);
+  }
+}
+
+// Every reason has a name of its own and a text; the names are the codes'
+// without their prefix, in lower case.
+TEST(ApiOpenError, EveryReasonIsNamedAndHasAText) {
+  struct Case {
+    int32_t code;
+    const char* name;
+  } cases[] = {
+      {VEXOLANT_OPEN_NONE, "none"},
+      {VEXOLANT_OPEN_BAD_NAME, "bad_name"},
+      {VEXOLANT_OPEN_NO_DEVICE, "no_device"},
+      {VEXOLANT_OPEN_PERMISSION, "permission"},
+      {VEXOLANT_OPEN_BUSY, "busy"},
+      {VEXOLANT_OPEN_SERVER_BUSY, "server_busy"},
+      {VEXOLANT_OPEN_UNKNOWN_HOST, "unknown_host"},
+      {VEXOLANT_OPEN_UNREACHABLE, "unreachable"},
+      {VEXOLANT_OPEN_REFUSED, "refused"},
+      {VEXOLANT_OPEN_TIMED_OUT, "timed_out"},
+      {VEXOLANT_OPEN_OPTION_REFUSED, "option_refused"},
+      {VEXOLANT_OPEN_OTHER_LINE, "other_line"},
+      {VEXOLANT_OPEN_OTHER, "other"},
+  };
+  std::set<std::string> texts;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_STREQ(vexolant_open_error_name(c.code), c.name);
+    texts.insert(vexolant_open_error_text(c.code));
+  }
+  EXPECT_EQ(texts.size(), std::size(cases)) << "each reason its own text";
+  EXPECT_STREQ(vexolant_open_error_name(-1), "unknown");
+  EXPECT_STREQ(vexolant_open_error_text(VEXOLANT_OPEN_OTHER + 1), "unknown reason");
+}
+
+// The name rule before anything is opened: what it refuses, the open refuses.
+TEST(ApiPortNameProblem, SaysWhyANameIsRefusedAndTheOpenAgrees) {
+  struct Case {
+    std::string name;
+    const char* inProblem;  // nullptr: the name may be opened
+  } cases[] = {
+      {"ttyUSB0", nullptr},
+      {"tcp://printerhost:4001", nullptr},
+      {"rfc2217://[::1]:4001", nullptr},
+      {"", "no name"},
+      {std::string(256, 'p'), "longer than 255 bytes"},
+      {"tty\x7fS0", "control byte"},
+      {"tcp://printerhost", "no port number"},
+      {"tcp://printerhost:0", "out of range"},
+      {"rfc2217://printer host:4001", "host name"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const char* problem = vexolant_port_name_problem(c.name.c_str());
+    if (c.inProblem == nullptr) {
+      EXPECT_EQ(problem, nullptr) << problem;
+      continue;
+    }
+    ASSERT_NE(problem, nullptr);
+    EXPECT_NE(std::string(problem).find(c.inProblem), std::string::npos) << problem;
+    vexolant_port* port = nullptr;
+    EXPECT_EQ(vexolant_open(c.name.c_str(), &port), InvalidPortNameError());
+  }
+  EXPECT_NE(vexolant_port_name_problem(nullptr), nullptr);
+}
+
 TEST(ApiBoundary, AnExceptionInsideAnOperationIsAPortFailureWithATraceLine) {
   PortBackend throwing = *FakePort::Backend();
   throwing.write = [](Port*, const uint8_t*, uint32_t, int32_t*) { throw std::bad_alloc(); };

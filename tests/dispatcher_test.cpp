@@ -14,6 +14,7 @@
 #include "app/home.h"
 #include "app/report.h"
 #include "fake_port.h"
+#include "platform/os_error.h"
 #include "test_env.h"
 #include "vexolant/version.h"
 
@@ -188,6 +189,41 @@ TEST_F(HomeTest, PortThatCannotBeOpenedLeavesTheResultFileAlone) {
   EXPECT_EQ(ReadFile(home_ / "Status_Error.txt"), "TRUE\t0\t0");
   EXPECT_NE(err_.find("cannot open the port"), std::string::npos) << err_;
   EXPECT_NE(err_.find(kPortDeniedHint), std::string::npos) << "a hint for access denied: " << err_;
+}
+
+// The line about a port that does not open holds the library's text for the
+// reason; where the OS error is only a near one (a server's answer, a name
+// that does not resolve), its misleading text is left out.
+TEST_F(HomeTest, APortThatDoesNotOpenIsExplainedByItsReason) {
+  struct Case {
+    const char* name;
+    int32_t error;
+    OpenProblem problem;
+    const char* inLine;
+    bool osText;  // the OS error's text is shown
+  } cases[] = {
+      {"rfc2217://h:1", EPROTO, OpenProblem::OtherLine, "other line settings", false},
+      {"rfc2217://h:1", EPROTONOSUPPORT, OpenProblem::OptionRefused, "COM-PORT-OPTION", false},
+      {"tcp://h:1", EHOSTUNREACH, OpenProblem::UnknownHost, "does not resolve", false},
+      {"tcp://h:1", EBUSY, OpenProblem::ServerBusy, "serves another client (waited 0 s)", false},
+      {"tcp://h:1", ECONNREFUSED, OpenProblem::Refused, "refuses the connection", true},
+      {"tcp://h:1", ETIMEDOUT, OpenProblem::TimedOut, "did not answer in time", true},
+      {"./ttyUSB9", EIO, OpenProblem::Other, "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.inLine);
+    FakePort port;
+    port.FailOpen(c.error, c.problem);
+    WritePortFile(std::string(c.name) + "\n");
+    SetTestEnv("VEXOLANT_PORT_WAIT", "0");
+    EXPECT_EQ(Run("CheckFprinter", &port), 0);
+    ClearTestEnv("VEXOLANT_PORT_WAIT");
+    EXPECT_EQ(err_.rfind(std::string("vexolant: cannot open the port ") + c.name + ": ", 0), 0u)
+        << err_;
+    EXPECT_NE(err_.find(c.inLine), std::string::npos) << err_;
+    EXPECT_EQ(err_.find(OsErrorText(c.error)) != std::string::npos, c.osText) << err_;
+    EXPECT_EQ(err_.find("()"), std::string::npos) << err_;
+  }
 }
 
 // Nothing but printable ASCII and line ends reaches the terminal.

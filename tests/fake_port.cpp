@@ -72,6 +72,7 @@ int FakePort::Open(Port* port, const char* name, int32_t* error, bool* busy) {
   log_.push_back({FakeEvent::Open, {}, 0, 0, *error});
   if (*error != 0) {
     port->lastError = *error;
+    if (!*busy) port->openProblem = openProblem_;
     return 0;
   }
   open_ = true;

@@ -52,7 +52,12 @@ class FakePort {
   void BusyOpens(int times) { busyOpens_ = times; }
   // Failures of the next open, of the next purge, or of the write with the
   // given 0-based index among all writes of the test.
-  void FailOpen(int32_t error) { openError_ = error; }
+  // A failed open may come with the reason the backend sets (a network
+  // server's answer); without one, PortOpen takes it from the error.
+  void FailOpen(int32_t error, OpenProblem problem = OpenProblem::None) {
+    openError_ = error;
+    openProblem_ = problem;
+  }
   void FailPurge(int32_t error) { purgeError_ = error; }
   void FailWrite(size_t index, int32_t error) { writeFailures_.push_back({index, error}); }
   // Failure of the output file's sync with the given 0-based index.
@@ -99,6 +104,7 @@ class FakePort {
   size_t writes_ = 0;
   size_t syncs_ = 0;
   int32_t openError_ = 0;
+  OpenProblem openProblem_ = OpenProblem::None;
   int32_t purgeError_ = 0;
   int busyOpens_ = 0;
   Port link_;

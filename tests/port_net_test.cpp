@@ -150,6 +150,7 @@ struct Opened {
   int32_t error = 0;
   uint32_t waited = 0;
   long long ms = 0;
+  OpenProblem problem = OpenProblem::None;
 };
 
 Opened OpenName(Port* port, const std::string& name, uint32_t busyWaitMs = 0) {
@@ -159,6 +160,7 @@ Opened OpenName(Port* port, const std::string& name, uint32_t busyWaitMs = 0) {
   const auto start = Clock::now();
   o.result = PortOpen(port, name.c_str(), &o.error, &o.waited);
   o.ms = MsSince(start);
+  o.problem = port->openProblem;
   return o;
 }
 
@@ -194,8 +196,33 @@ TEST(NetworkPort, AServerThatIsNotThereFailsAtOnce) {
         OpenName(&port, std::string(scheme) + "://127.0.0.1:" + std::to_string(UnusedPort()), 5000);
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.error, ECONNREFUSED);
+    EXPECT_EQ(o.problem, OpenProblem::Refused);
     EXPECT_LT(o.ms, 1000);
     EXPECT_EQ(PortBusyError(o.error), 0);
+  }
+}
+
+// A host name that does not resolve is a reason of its own, apart from a
+// host that cannot be reached; a malformed name is refused before any look-up.
+TEST(NetworkPort, AHostThatDoesNotResolveAndAMalformedNameAreToldApart) {
+  struct Case {
+    const char* name;
+    OpenProblem problem;
+  } cases[] = {
+      {"tcp://vexolant-no-such-host.invalid:4001", OpenProblem::UnknownHost},
+      {"rfc2217://vexolant-no-such-host.invalid:4001", OpenProblem::UnknownHost},
+      {"tcp://127.0.0.1", OpenProblem::BadName},
+      {"rfc2217://printerhost", OpenProblem::BadName},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Port port;
+    port.connectTimeoutMs = 3000;
+    const Opened o = OpenName(&port, c.name, 1000);
+    EXPECT_EQ(o.result, 0);
+    EXPECT_NE(o.error, 0);
+    EXPECT_EQ(o.problem, c.problem) << OpenProblemName(o.problem);
+    EXPECT_LT(o.ms, 900) << "not waited for as a busy port";
   }
 }
 
@@ -208,31 +235,136 @@ TEST(NetworkPort, AServerThatNeverAnswersTheOptionsEndsTheOpenAtTheBound) {
   const Opened o = OpenName(&port, server.Name("rfc2217"));
   EXPECT_EQ(o.result, 0);
   EXPECT_EQ(o.error, ETIMEDOUT);
+  EXPECT_EQ(o.problem, OpenProblem::TimedOut);
   EXPECT_GE(o.ms, 290);
   EXPECT_LT(o.ms, 2500);
 }
 
-TEST(NetworkPort, AServerThatTurnsTheClientAwayIsBusyAndWaitedFor) {
-  struct Case {
-    const char* scheme;
-    Bytes text;  // what the server sends before it closes
-  } cases[] = {
-      {"tcp", {}},
-      {"tcp", {'i', 'n', ' ', 'u', 's', 'e', '\r', '\n'}},
-      {"rfc2217", {}},
-      {"rfc2217", {kTelnetIac, kTelnetWill, kOptionSga, 'b', 'u', 's', 'y'}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.scheme) + " " + std::to_string(c.text.size()));
-    Server server([&](int fd) { Send(fd, c.text); }, 1000);
+// rfc2217://: a server that closes during the negotiation (after a text or
+// a command, or at once) turned the client away: the open waits for it.
+TEST(NetworkPort, AServerThatTurnsTheClientAwayDuringTheOpenIsBusyAndWaitedFor) {
+  for (const Bytes& text :
+       {Bytes{}, Bytes{kTelnetIac, kTelnetWill, kOptionSga, 'b', 'u', 's', 'y'}}) {
+    SCOPED_TRACE(text.size());
+    Server server([&](int fd) { Send(fd, text); }, 1000);
     Port port;
-    // Two tries: on tcp:// each try gives the server 50 ms to turn the
-    // client away, which a loaded machine may not schedule it for.
-    const Opened o = OpenName(&port, server.Name(c.scheme), kBusyRetryMs);
+    const Opened o = OpenName(&port, server.Name("rfc2217"), kBusyRetryMs);
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(PortBusyError(o.error), 1) << OsErrorText(o.error);
+    EXPECT_EQ(o.problem, OpenProblem::ServerBusy);
     EXPECT_GE(o.waited, kBusyRetryMs);
   }
+}
+
+// An exchange on an open port: purge, the request, a read of up to max bytes.
+struct Exchanged {
+  int purged = 0;
+  int32_t writeError = 0;
+  uint32_t got = 0;
+  int32_t readError = 0;
+  long long ms = 0;
+};
+
+Exchanged Exchange(Port* port, const Bytes& request, uint8_t* reply, uint32_t max) {
+  Exchanged e;
+  const auto start = Clock::now();
+  e.purged = PortPurge(port);
+  PortWrite(port, request.data(), static_cast<uint32_t>(request.size()), &e.writeError);
+  e.got = PortReadCall(port, ReadCall{reply, 0, max, 2000}, &e.readError);
+  e.ms = MsSince(start);
+  return e;
+}
+
+// tcp://: the open does not wait for a busy server's sign. A server that
+// closes in place of the first reply (after a text, or at once) turned the
+// client away and threw its request away: the port connects again every
+// 25 ms and sends the request again, for the busy wait at most, and then
+// fails with the busy reason.
+TEST(NetworkPort, ATcpServerThatTurnsTheClientAwayAtTheFirstExchangeIsWaitedFor) {
+  const Bytes enq = {0x05};
+  for (const Bytes& text : {Bytes{}, Bytes{'i', 'n', ' ', 'u', 's', 'e', '\r', '\n'}}) {
+    SCOPED_TRACE(text.size());
+    std::atomic<int> clients = 0;
+    Server server(
+        [&](int fd) {
+          ++clients;
+          Send(fd, text);
+        },
+        1000);
+    Port port;
+    const Opened o = OpenName(&port, server.Name("tcp"), 150);
+    ASSERT_EQ(o.result, 1) << "opened at once";
+    EXPECT_LT(o.ms, 40);
+    uint8_t reply[8];
+    const Exchanged e = Exchange(&port, enq, reply, 1);
+    EXPECT_EQ(e.got, 0u);
+    EXPECT_EQ(PortBusyError(e.readError != 0 ? e.readError : e.writeError), 1)
+        << OsErrorText(e.readError) << " " << e.purged;
+    EXPECT_EQ(port.openProblem, OpenProblem::ServerBusy);
+    EXPECT_GE(e.ms, 140);
+    EXPECT_LT(e.ms, 1500);
+    EXPECT_GE(clients.load(), 3) << "tried again";
+    PortClose(&port);
+  }
+}
+
+// The server turns the first two clients away and serves the third: the
+// request reaches it once, and its reply is the read's.
+TEST(NetworkPort, ATcpServerThatServesAfterTurningTheClientAwayGetsTheRequestOnce) {
+  const Bytes request = {0x02, 'a', 'b', 0x03, 0x60};
+  Bytes heardData;
+  int client = 0;
+  Server server(
+      [&](int fd) {
+        if (++client < 3) {
+          Send(fd, {'b', 'u', 's', 'y', '\r', '\n'});
+          return;
+        }
+        Heard heard;
+        Listen(fd, &heard, [&](const Heard& h) { return h.data.size() >= request.size(); });
+        heardData = heard.data;
+        Send(fd, {0x06});
+        Listen(fd, &heard, [](const Heard&) { return false; });
+      },
+      3);
+  Port port;
+  ASSERT_EQ(OpenName(&port, server.Name("tcp"), 5000).result, 1);
+  uint8_t reply[8] = {};
+  const Exchanged e = Exchange(&port, request, reply, 1);
+  EXPECT_EQ(e.purged, 1);
+  EXPECT_EQ(e.writeError, 0);
+  EXPECT_EQ(e.readError, 0) << OsErrorText(e.readError);
+  ASSERT_EQ(e.got, 1u);
+  EXPECT_EQ(reply[0], 0x06);
+  EXPECT_EQ(port.openProblem, OpenProblem::None);
+  PortClose(&port);
+  EXPECT_EQ(heardData, request);
+  EXPECT_EQ(client, 3);
+}
+
+// A close without a text that comes well after the connect, once the server
+// has taken the request, is a connection that failed: the request is not
+// sent again (the printer may have it).
+TEST(NetworkPort, ATcpServerThatClosesLateWithoutATextIsAPortFailureNotABusyOne) {
+  std::atomic<int> clients = 0;
+  Server server(
+      [&](int fd) {
+        ++clients;
+        Heard heard;
+        Listen(fd, &heard, [](const Heard& h) { return !h.data.empty(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      },
+      5);
+  Port port;
+  ASSERT_EQ(OpenName(&port, server.Name("tcp"), 5000).result, 1);
+  uint8_t reply[8];
+  const Exchanged e = Exchange(&port, {0x05}, reply, 1);
+  EXPECT_EQ(e.got, 0u);
+  EXPECT_TRUE(e.readError == ECONNRESET || e.readError == EPIPE) << OsErrorText(e.readError);
+  EXPECT_EQ(port.openProblem, OpenProblem::None);
+  EXPECT_LT(e.ms, 1000);
+  PortClose(&port);
+  EXPECT_EQ(clients.load(), 1);
 }
 
 TEST(NetworkPort, Rfc2217OpenFailsWhenTheServerRefusesTheOptionOrTheLine) {
@@ -240,6 +372,7 @@ TEST(NetworkPort, Rfc2217OpenFailsWhenTheServerRefusesTheOptionOrTheLine) {
     const char* name;
     std::function<void(int)> script;
     int32_t error;
+    OpenProblem problem;
   } cases[] = {
       {"COM-PORT-OPTION refused",
        [](int fd) {
@@ -249,14 +382,14 @@ TEST(NetworkPort, Rfc2217OpenFailsWhenTheServerRefusesTheOptionOrTheLine) {
                    kTelnetIac, kTelnetDont, kOptionComPort});
          Listen(fd, &heard, [](const Heard&) { return false; });
        },
-       EPROTONOSUPPORT},
+       EPROTONOSUPPORT, OpenProblem::OptionRefused},
       {"odd parity answered",
        [](int fd) {
          Heard heard;
          AgreeToOpen(fd, &heard, 2);
          Listen(fd, &heard, [](const Heard&) { return false; });
        },
-       EPROTO},
+       EPROTO, OpenProblem::OtherLine},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -265,6 +398,7 @@ TEST(NetworkPort, Rfc2217OpenFailsWhenTheServerRefusesTheOptionOrTheLine) {
     const Opened o = OpenName(&port, server.Name("rfc2217"), 1000);
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.error, c.error);
+    EXPECT_EQ(o.problem, c.problem);
     EXPECT_LT(o.ms, 1000);
     PortClose(&port);
   }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "fake_port.h"
@@ -64,6 +65,47 @@ TEST(PortOpen, OtherFailuresEndTheOpenAtOnce) {
   EXPECT_EQ(o.error, 13);
   EXPECT_EQ(port.Count(FakeEvent::Open), 1u);
   EXPECT_TRUE(port.Pauses().empty());
+}
+
+// The reason of a failed open: a busy port is Busy whatever its error, the
+// backend's own reason wins over the one its error would give, an error
+// alone gets the platform's reason, and an open that succeeds clears it.
+TEST(PortOpen, TheReasonOfAFailedOpenLastsUntilTheNextOpen) {
+  FakePort port;
+  port.BusyOpens(1000);
+  EXPECT_EQ(Open(port, 0).result, 0);
+  EXPECT_EQ(port.Link()->openProblem, OpenProblem::Busy);
+
+  FakePort refused;
+  refused.FailOpen(13, OpenProblem::OtherLine);
+  EXPECT_EQ(Open(refused, 30000).result, 0);
+  EXPECT_EQ(refused.Link()->openProblem, OpenProblem::OtherLine);
+  refused.FailOpen(13);
+  EXPECT_EQ(Open(refused, 30000).result, 0);
+  EXPECT_EQ(refused.Link()->openProblem, LocalOpenProblem(13));
+  EXPECT_NE(refused.Link()->openProblem, OpenProblem::None);
+  refused.FailOpen(0);
+  EXPECT_EQ(Open(refused, 30000).result, 1);
+  EXPECT_EQ(refused.Link()->openProblem, OpenProblem::None);
+}
+
+// Each reason has a name of its own and a text; others have neither.
+TEST(OpenProblemText, EveryReasonHasItsOwnNameAndAText) {
+  std::vector<std::string> names;
+  for (int32_t code = 0; code <= kLastOpenProblem; ++code) {
+    SCOPED_TRACE(code);
+    const auto problem = static_cast<OpenProblem>(code);
+    const std::string name = OpenProblemName(problem);
+    EXPECT_NE(name, "unknown");
+    EXPECT_EQ(std::count(names.begin(), names.end(), name), 0) << name;
+    names.push_back(name);
+    EXPECT_STRNE(OpenProblemText(problem), "unknown reason");
+    EXPECT_GT(std::string(OpenProblemText(problem)).size(), 10u);
+  }
+  for (const int32_t code : {-1, kLastOpenProblem + 1, 1000}) {
+    EXPECT_STREQ(OpenProblemName(static_cast<OpenProblem>(code)), "unknown");
+    EXPECT_STREQ(OpenProblemText(static_cast<OpenProblem>(code)), "unknown reason");
+  }
 }
 
 TEST(PortNameError, NamesThatCannotBeOpenedAsGiven) {

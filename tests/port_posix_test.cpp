@@ -460,6 +460,7 @@ struct BadName {
   const char* label;
   const char* name;
   int32_t error;
+  OpenProblem problem;
 };
 
 void PrintTo(const BadName& c, std::ostream* os) {
@@ -475,6 +476,7 @@ TEST_P(UnopenablePort, FailsWithTheOsErrorAndLeavesNoDescriptor) {
   EXPECT_EQ(OpenFpctrl(&g_link, GetParam().name, &error), 0);
   EXPECT_EQ(error, GetParam().error) << std::strerror(error);
   EXPECT_EQ(PortLastError(&g_link), GetParam().error);
+  EXPECT_EQ(g_link.openProblem, GetParam().problem);
   EXPECT_EQ(OpenDescriptors(), descriptors);
   uint8_t byte = 0;
   EXPECT_EQ(PortRead(&g_link, &byte, 1, &error), 0u);
@@ -483,11 +485,35 @@ TEST_P(UnopenablePort, FailsWithTheOsErrorAndLeavesNoDescriptor) {
 
 INSTANTIATE_TEST_SUITE_P(
     PosixPort, UnopenablePort,
-    ::testing::Values(BadName{"AbsentPath", "/dev/vexolant-no-such-port", ENOENT},
-                      BadName{"AbsentName", "vexolant-no-such-port", ENOENT},
+    ::testing::Values(BadName{"AbsentPath", "/dev/vexolant-no-such-port", ENOENT,
+                              OpenProblem::NoDevice},
+                      BadName{"AbsentName", "vexolant-no-such-port", ENOENT, OpenProblem::NoDevice},
                       // /dev/null: found under /dev, but no terminal
-                      BadName{"NoTerminal", "null", ENOTTY}),
+                      BadName{"NoTerminal", "null", ENOTTY, OpenProblem::Other}),
     [](const ::testing::TestParamInfo<BadName>& param) { return std::string(param.param.label); });
+
+// The reasons of the errors a device's open fails with, and a word of the
+// text that goes with each.
+TEST(PosixOpenProblem, ReasonsOfTheOpenErrors) {
+  struct Case {
+    int32_t error;
+    OpenProblem problem;
+    const char* inText;
+  } cases[] = {
+      {ENOENT, OpenProblem::NoDevice, "ttyUSB0"},    {ENODEV, OpenProblem::NoDevice, "ttyUSB0"},
+      {ENXIO, OpenProblem::NoDevice, "ttyUSB0"},     {ENOTDIR, OpenProblem::NoDevice, "ttyUSB0"},
+      {EACCES, OpenProblem::Permission, "dialout"},  {EPERM, OpenProblem::Permission, "dialout"},
+      {EBUSY, OpenProblem::Busy, "another program"}, {ENOTTY, OpenProblem::Other, "error text"},
+      {EIO, OpenProblem::Other, "error text"},       {0, OpenProblem::Other, "error text"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    const OpenProblem problem = LocalOpenProblem(c.error);
+    EXPECT_EQ(problem, c.problem);
+    EXPECT_NE(std::string(OpenProblemText(problem)).find(c.inText), std::string::npos)
+        << OpenProblemText(problem);
+  }
+}
 
 TEST(PosixPortDevicePath, NameWithoutSlashIsTakenUnderDev) {
   const struct {
@@ -529,6 +555,7 @@ TEST_F(PtyPort, HeldPortRefusesASecondProcessAndKeepsItsBytes) {
   int32_t error = 0;
   EXPECT_EQ(PortOpen(&g_link, slave_.c_str(), &error), 0);
   EXPECT_EQ(error, EBUSY);
+  EXPECT_EQ(g_link.openProblem, OpenProblem::Busy);
   EXPECT_EQ(OpenDescriptors(), descriptors);
   const int fd = open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_GE(fd, 0);

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/port_hint.h"
+#include "app/port_holder.h"
 #include "link/port.h"
 #include "platform/os_error.h"
 #include "scratch_dir.h"
@@ -42,25 +42,30 @@ TEST(Win32PortName, OtherNamesAreOpenedUnchanged) {
   }
 }
 
-TEST(Win32OpenHint, HeldPort) {
-  EXPECT_STREQ(PortOpenHint(ERROR_ACCESS_DENIED), "another program holds the port");
-  EXPECT_STREQ(PortOpenHint(ERROR_SHARING_VIOLATION), "another program holds the port");
-}
-
-TEST(Win32OpenHint, MissingPortNamesAnExample) {
-  for (DWORD error : {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_NAME}) {
-    SCOPED_TRACE(error);
-    const std::string hint = PortOpenHint(static_cast<int32_t>(error));
-    EXPECT_EQ(hint.rfind("no such port", 0), 0u) << hint;
-    EXPECT_NE(hint.find("COM3"), std::string::npos) << hint;
-  }
-}
-
-TEST(Win32OpenHint, NoneForOtherErrors) {
-  for (DWORD error : {DWORD{0}, DWORD{ERROR_INVALID_PARAMETER}, DWORD{ERROR_GEN_FAILURE},
-                      DWORD{ERROR_NOT_SUPPORTED}, DWORD{ERROR_INVALID_FUNCTION}}) {
-    SCOPED_TRACE(error);
-    EXPECT_STREQ(PortOpenHint(static_cast<int32_t>(error)), "");
+// The reasons of the errors a COM port's open fails with, and the text that
+// goes with each.
+TEST(Win32OpenProblem, ReasonsOfTheOpenErrors) {
+  struct Case {
+    DWORD error;
+    OpenProblem problem;
+    const char* inText;
+  } cases[] = {
+      {ERROR_ACCESS_DENIED, OpenProblem::Busy, "another program holds the port"},
+      {ERROR_SHARING_VIOLATION, OpenProblem::Busy, "another program holds the port"},
+      {ERROR_FILE_NOT_FOUND, OpenProblem::NoDevice, "COM3"},
+      {ERROR_PATH_NOT_FOUND, OpenProblem::NoDevice, "COM3"},
+      {ERROR_INVALID_NAME, OpenProblem::NoDevice, "no such port"},
+      {0, OpenProblem::Other, "error text"},
+      {ERROR_INVALID_PARAMETER, OpenProblem::Other, "error text"},
+      {ERROR_GEN_FAILURE, OpenProblem::Other, "error text"},
+      {ERROR_NOT_SUPPORTED, OpenProblem::Other, "error text"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    const OpenProblem problem = LocalOpenProblem(static_cast<int32_t>(c.error));
+    EXPECT_EQ(problem, c.problem);
+    EXPECT_NE(std::string(OpenProblemText(problem)).find(c.inText), std::string::npos)
+        << OpenProblemText(problem);
   }
 }
 
@@ -149,6 +154,7 @@ TEST(Win32Open, HeldDeviceIsBusyAndWaitedFor) {
   CloseHandle(holder);
   EXPECT_EQ(error, ERROR_SHARING_VIOLATION);
   EXPECT_NE(PortBusyError(error), 0);
+  EXPECT_EQ(g_link.openProblem, OpenProblem::Busy);
   EXPECT_GE(waitedMs, 200u);
   EXPECT_GE(elapsed, 180u);
   EXPECT_LT(elapsed, 1000u);

@@ -22,7 +22,12 @@
  *   vexolant_trace_to_file                 0, or an OS error number
  *   vexolant_os_error                      the OS error number behind the
  *                                            handle's last VEXOLANT_ERR_PORT, or 0
- *   vexolant_error_text, vexolant_version  a text, never NULL
+ *   vexolant_open_error                    why the last open of a port name
+ *                                            failed: VEXOLANT_OPEN_*
+ *   vexolant_port_name_problem             why a name is refused, or NULL
+ *   vexolant_error_text, vexolant_version, a text, never NULL
+ *     vexolant_open_error_text,
+ *     vexolant_open_error_name
  *
  * Error codes: the link's (VEXOLANT_ERR_*) and the printer's own, decoded
  * from its status (VEXOLANT_PRINTER_ERR_*); status codes are the printer's
@@ -85,6 +90,28 @@
  * blocks stored before it, and the printer got no ACK for the block over it. */
 #define VEXOLANT_ERR_UPLOAD_LIMIT 147
 
+/* Why an open failed (vexolant_open_error). The OS error number that the
+ * open returned is kept as it was; for a reason that has no OS error of its
+ * own (a network server's answer, a host name that does not resolve) it is
+ * only a near one (EBUSY, EHOSTUNREACH, EPROTONOSUPPORT, EPROTO; on Windows
+ * ERROR_SHARING_VIOLATION, WSAHOST_NOT_FOUND, WSAEPROTONOSUPPORT,
+ * ERROR_BAD_NET_RESP), and these codes tell them apart. */
+enum {
+  VEXOLANT_OPEN_NONE = 0,            /* the last open succeeded, or none failed */
+  VEXOLANT_OPEN_BAD_NAME = 1,        /* refused before anything was opened */
+  VEXOLANT_OPEN_NO_DEVICE = 2,       /* no such device or port */
+  VEXOLANT_OPEN_PERMISSION = 3,      /* this user may not open the device */
+  VEXOLANT_OPEN_BUSY = 4,            /* another process holds the port */
+  VEXOLANT_OPEN_SERVER_BUSY = 5,     /* the network server serves another client */
+  VEXOLANT_OPEN_UNKNOWN_HOST = 6,    /* the host name does not resolve */
+  VEXOLANT_OPEN_UNREACHABLE = 7,     /* no route to the host or its network */
+  VEXOLANT_OPEN_REFUSED = 8,         /* the host refuses the connection */
+  VEXOLANT_OPEN_TIMED_OUT = 9,       /* no connect or no server answer in time */
+  VEXOLANT_OPEN_OPTION_REFUSED = 10, /* the server refuses RFC 2217's COM-PORT-OPTION */
+  VEXOLANT_OPEN_OTHER_LINE = 11,     /* the server answered other line settings */
+  VEXOLANT_OPEN_OTHER = 12           /* anything else: the OS error says what */
+};
+
 /* Status codes the printer's status decodes into. */
 #define VEXOLANT_STATUS_0 0
 #define VEXOLANT_STATUS_1 1
@@ -145,8 +172,8 @@ typedef struct vexolant_port vexolant_port;
  * versions: size tells the library which fields the caller knows, and the
  * ones past it keep their defaults. */
 typedef struct vexolant_options {
-  uint32_t size;      /* sizeof(vexolant_options); set by vexolant_options_init */
-  int32_t read_end;   /* VEXOLANT_READ_END_GAP (the default) or _COMPLETE */
+  uint32_t size;    /* sizeof(vexolant_options); set by vexolant_options_init */
+  int32_t read_end; /* VEXOLANT_READ_END_GAP (the default) or _COMPLETE */
   /* The largest upload stored, in bytes of the output file (64 MiB): a report
    * that goes on past it ends with VEXOLANT_ERR_UPLOAD_LIMIT. At least 1. */
   int64_t upload_limit_bytes;
@@ -168,10 +195,10 @@ VEXOLANT_API void vexolant_options_init(vexolant_options* options);
  * under /dev/ ("ttyUSB0"), on Windows "COMn" opens as \\.\COMn. While
  * another process holds the port, it waits and tries again for
  * busy_wait_ms. Returns 0 with *port set, or the OS error number (errno or
- * GetLastError) with *port NULL; -1 when port is NULL. A name longer than
- * 255 bytes or holding a control byte is refused (EINVAL, or
- * ERROR_INVALID_NAME on Windows), and so are options out of range or with a
- * size smaller than the first two fields (EINVAL, or
+ * GetLastError) with *port NULL; -1 when port is NULL; vexolant_open_error
+ * then tells why. A name that vexolant_port_name_problem refuses is refused
+ * (EINVAL, or ERROR_INVALID_NAME on Windows), and so are options out of
+ * range or with a size smaller than the first two fields (EINVAL, or
  * ERROR_INVALID_PARAMETER). */
 VEXOLANT_API int32_t vexolant_open_with(const char* port_name, const vexolant_options* options,
                                         vexolant_port** port);
@@ -188,6 +215,35 @@ VEXOLANT_API int32_t vexolant_open_wait(const char* port_name, int32_t wait_ms,
  * VEXOLANT_ERR_PORT that an operation on the handle delivered; 0 when its
  * last operation delivered another code, and for NULL or a closed handle. */
 VEXOLANT_API int32_t vexolant_os_error(const vexolant_port* port);
+
+/* Why the last open of port_name in this process failed (a
+ * VEXOLANT_OPEN_* code), from any thread: VEXOLANT_OPEN_NONE when the last
+ * open of that name succeeded or none failed, VEXOLANT_OPEN_BAD_NAME for
+ * NULL. The names are compared byte for byte; the reasons of the 64 names
+ * whose opens failed last are kept. An open refused for its options (or
+ * with a NULL port) leaves the name's reason as it was. A tcp:// server
+ * shows that it serves another client only at the first exchange (its text
+ * and close in place of a reply): the operation then tries again under
+ * busy_wait_ms, and when the server keeps the client away that long it
+ * fails with VEXOLANT_ERR_PORT (vexolant_os_error EBUSY) and the name's
+ * reason is VEXOLANT_OPEN_SERVER_BUSY; nothing reached the printer. */
+VEXOLANT_API int32_t vexolant_open_error(const char* port_name);
+
+/* A short English text for a VEXOLANT_OPEN_* code that says what to do, such
+ * as "the server serves another client"; never NULL ("unknown reason" for
+ * other codes). */
+VEXOLANT_API const char* vexolant_open_error_text(int32_t code);
+
+/* The code's name without its prefix, in lower case ("busy",
+ * "unknown_host"); "unknown" for other codes. */
+VEXOLANT_API const char* vexolant_open_error_name(int32_t code);
+
+/* Why a port name is refused before anything is opened (an empty name, one
+ * longer than 255 bytes, a control byte, a network name that is not
+ * SCHEME://HOST:PORT with a port number from 1 to 65535), or NULL when it
+ * may be opened. NULL is refused as no name. Nothing is opened or looked
+ * up. */
+VEXOLANT_API const char* vexolant_port_name_problem(const char* port_name);
 
 /* Closes the port and frees the handle. Unread input is dropped; what was
  * written (the ACK that ends an upload among it) is left to go out to the

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -27,6 +28,7 @@ struct vexolant_port {
   bool open = false;
   bool closeAsked = false;  // a close came while an operation held the lock
   int32_t osError = 0;      // behind the last operation's 145, else 0
+  std::string name;         // the port name it was opened with
   // The thread whose operation holds the lock: a trace callback on that
   // thread that calls in again gets an answer instead of waiting for itself.
   std::atomic<std::thread::id> owner{};
@@ -43,6 +45,21 @@ struct vexolant_port {
 namespace vexolant {
 
 namespace {
+
+static_assert(static_cast<int32_t>(OpenProblem::None) == VEXOLANT_OPEN_NONE);
+static_assert(static_cast<int32_t>(OpenProblem::BadName) == VEXOLANT_OPEN_BAD_NAME);
+static_assert(static_cast<int32_t>(OpenProblem::NoDevice) == VEXOLANT_OPEN_NO_DEVICE);
+static_assert(static_cast<int32_t>(OpenProblem::Permission) == VEXOLANT_OPEN_PERMISSION);
+static_assert(static_cast<int32_t>(OpenProblem::Busy) == VEXOLANT_OPEN_BUSY);
+static_assert(static_cast<int32_t>(OpenProblem::ServerBusy) == VEXOLANT_OPEN_SERVER_BUSY);
+static_assert(static_cast<int32_t>(OpenProblem::UnknownHost) == VEXOLANT_OPEN_UNKNOWN_HOST);
+static_assert(static_cast<int32_t>(OpenProblem::Unreachable) == VEXOLANT_OPEN_UNREACHABLE);
+static_assert(static_cast<int32_t>(OpenProblem::Refused) == VEXOLANT_OPEN_REFUSED);
+static_assert(static_cast<int32_t>(OpenProblem::TimedOut) == VEXOLANT_OPEN_TIMED_OUT);
+static_assert(static_cast<int32_t>(OpenProblem::OptionRefused) == VEXOLANT_OPEN_OPTION_REFUSED);
+static_assert(static_cast<int32_t>(OpenProblem::OtherLine) == VEXOLANT_OPEN_OTHER_LINE);
+static_assert(static_cast<int32_t>(OpenProblem::Other) == VEXOLANT_OPEN_OTHER);
+static_assert(kLastOpenProblem == VEXOLANT_OPEN_OTHER);
 
 constexpr int32_t kDefaultBusyWaitMs = 30000;
 constexpr int32_t kDefaultConnectTimeoutMs = 5000;
@@ -75,6 +92,40 @@ std::shared_ptr<vexolant_port> Find(const vexolant_port* port) {
   const std::lock_guard<std::mutex> guard(g_handlesLock);
   const auto it = g_handles.find(port);
   return it == g_handles.end() ? nullptr : it->second;
+}
+
+// Why the last open of each port name failed, for the names whose opens
+// failed last; an open that succeeds takes its name out. The bound keeps a
+// caller that tries ever new names from growing the table without end.
+constexpr size_t kOpenProblemNames = 64;
+struct FailedOpen {
+  uint64_t order = 0;
+  OpenProblem problem = OpenProblem::None;
+};
+std::mutex g_openProblemsLock;
+std::map<std::string, FailedOpen, std::less<>> g_openProblems;
+uint64_t g_lastFailedOpen = 0;
+
+void RecordOpen(std::string_view name, OpenProblem problem) noexcept {
+  try {
+    const std::lock_guard<std::mutex> guard(g_openProblemsLock);
+    if (problem == OpenProblem::None) {
+      const auto it = g_openProblems.find(name);
+      if (it != g_openProblems.end()) g_openProblems.erase(it);
+      return;
+    }
+    FailedOpen& entry = g_openProblems[std::string(name)];
+    entry.order = ++g_lastFailedOpen;
+    entry.problem = problem;
+    if (g_openProblems.size() <= kOpenProblemNames) return;
+    auto oldest = g_openProblems.begin();
+    for (auto it = g_openProblems.begin(); it != g_openProblems.end(); ++it) {
+      if (it->second.order < oldest->second.order) oldest = it;
+    }
+    g_openProblems.erase(oldest);
+  } catch (...) {
+    // Memory exhausted: the reason is not kept, the open's result stands.
+  }
 }
 
 // The codes of an operation that never ran: the handle is not open.
@@ -152,8 +203,14 @@ int32_t WithPort(vexolant_port* port, int32_t* status, int32_t* error, Operation
     {
       const Owned owned(found.get());
       found->port.lastError = 0;
+      found->port.openProblem = OpenProblem::None;
       try {
         result = operation(&found->port, status, error);
+        // A tcp:// server that turned the client away at its first exchange
+        // for longer than the busy wait: the name's reason, as for an open.
+        if (found->port.openProblem != OpenProblem::None) {
+          RecordOpen(found->name, found->port.openProblem);
+        }
         found->osError = *error == FP_PORT_ERROR ? found->port.lastError : 0;
         if (found->osError == 0 && *error == FP_PORT_ERROR) found->osError = InternalFailureError();
       } catch (...) {
@@ -209,15 +266,22 @@ int32_t OpenHandle(const char* portName, const vexolant_options* given, const Po
     vexolant_options options;
     if (!TakeOptions(given, &options)) return InvalidArgumentError();
     const int32_t invalid = PortNameError(portName);
-    if (invalid != 0) return invalid;
+    if (invalid != 0) {
+      if (portName != nullptr) RecordOpen(portName, OpenProblem::BadName);
+      return invalid;
+    }
     auto handle = std::make_shared<vexolant_port>();
     handle->port.backend = backend;
     handle->port.state = backendState;
     ApplyOptions(options, &handle->port);
     int32_t error = 0;
     if (OpenFpctrl(&handle->port, portName, &error) != 1) {
+      const OpenProblem problem = handle->port.openProblem;
+      RecordOpen(portName, problem != OpenProblem::None ? problem : OpenProblem::Other);
       return error != 0 ? error : InternalFailureError();
     }
+    RecordOpen(portName, OpenProblem::None);
+    handle->name = portName;
     handle->open = true;
     const std::lock_guard<std::mutex> guard(g_handlesLock);
     vexolant_port* const value = NewHandleValue();
@@ -227,6 +291,7 @@ int32_t OpenHandle(const char* portName, const vexolant_options* given, const Po
   } catch (...) {
     const int32_t error = ErrorOfException();
     TraceException(error);
+    if (portName != nullptr) RecordOpen(portName, OpenProblem::Other);
     return error;
   }
 }
@@ -415,6 +480,30 @@ const char* vexolant_error_text(int32_t code) {
     if (row.code == code) return row.text;
   }
   return "unknown code";
+}
+
+int32_t vexolant_open_error(const char* port_name) {
+  if (port_name == nullptr) return VEXOLANT_OPEN_BAD_NAME;
+  try {
+    const std::lock_guard<std::mutex> guard(g_openProblemsLock);
+    const auto it = g_openProblems.find(std::string_view(port_name));
+    return static_cast<int32_t>(it == g_openProblems.end() ? OpenProblem::None
+                                                           : it->second.problem);
+  } catch (...) {
+    return VEXOLANT_OPEN_OTHER;
+  }
+}
+
+const char* vexolant_open_error_text(int32_t code) {
+  return OpenProblemText(static_cast<OpenProblem>(code));
+}
+
+const char* vexolant_open_error_name(int32_t code) {
+  return OpenProblemName(static_cast<OpenProblem>(code));
+}
+
+const char* vexolant_port_name_problem(const char* port_name) {
+  return PortNameFault(port_name != nullptr ? std::string_view(port_name) : std::string_view());
 }
 
 const char* vexolant_version(void) {

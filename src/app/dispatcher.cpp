@@ -7,7 +7,7 @@
 #include "api/console.h"
 #include "app/environment.h"
 #include "app/home.h"
-#include "app/port_hint.h"
+#include "app/port_holder.h"
 #include "app/report.h"
 #include "platform/escape.h"
 #include "platform/os_error.h"
@@ -108,23 +108,37 @@ void PrintUsage(FILE* out) {
       out);
 }
 
-// Says why the port did not open: the device, the system's text and a hint;
-// for a port that another process held all along, who held it and how long
-// the run waited.
+// True for the reasons of a failed open whose OS error is only a near one
+// (a network server's answer, a host name that does not resolve): its text
+// would mislead, so the library's text stands in its place.
+bool HasNoOsErrorOfItsOwn(int32_t problem) {
+  return problem == VEXOLANT_OPEN_SERVER_BUSY || problem == VEXOLANT_OPEN_UNKNOWN_HOST ||
+         problem == VEXOLANT_OPEN_OPTION_REFUSED || problem == VEXOLANT_OPEN_OTHER_LINE;
+}
+
+// Says why the port did not open: the device, the system's text and the
+// library's hint for the reason; for a port that another process or client
+// held all along, who held it and how long the run waited.
 void ReportOpenFailure(const std::string& name, int32_t error, uint32_t waitMs) {
-  const bool network = name.starts_with("tcp://") || name.starts_with("rfc2217://");
-  std::string hint = network ? NetworkPortOpenHint(error) : PortOpenHint(error);
-  if (PortBusyError(error) != 0) {
-    const std::string holder = PortHolder(name.c_str());
+  const int32_t problem = vexolant_open_error(name.c_str());
+  std::string text = OsErrorText(error);
+  std::string hint;
+  if (HasNoOsErrorOfItsOwn(problem)) {
+    text = vexolant_open_error_text(problem);
+  } else if (problem != VEXOLANT_OPEN_OTHER && problem != VEXOLANT_OPEN_NONE) {
+    hint = vexolant_open_error_text(problem);
+  }
+  if (problem == VEXOLANT_OPEN_BUSY || problem == VEXOLANT_OPEN_SERVER_BUSY) {
+    const std::string holder = problem == VEXOLANT_OPEN_BUSY ? PortHolder(name.c_str()) : "";
     if (!holder.empty()) hint += ": " + holder;
     char waited[64];
-    std::snprintf(waited, sizeof waited, "; waited %.3g s", waitMs / 1000.0);
+    std::snprintf(waited, sizeof waited, "%swaited %.3g s", hint.empty() ? "" : "; ",
+                  waitMs / 1000.0);
     hint += waited;
   }
   std::fprintf(stderr, "vexolant: cannot open the port %s: %s%s%s%s\n",
-               EscapeForTerminal(DeviceOfPortName(name.c_str())).c_str(),
-               OsErrorText(error).c_str(), hint.empty() ? "" : " (", hint.c_str(),
-               hint.empty() ? "" : ")");
+               EscapeForTerminal(DeviceOfPortName(name.c_str())).c_str(), text.c_str(),
+               hint.empty() ? "" : " (", hint.c_str(), hint.empty() ? "" : ")");
 }
 
 bool IsParen(char c) {
@@ -235,6 +249,14 @@ int RunTool(int argc, const char* const* argv, const PortBackend* backend, void*
   int32_t error = 0;
   const char* argument = request.argument ? request.argument->c_str() : nullptr;
   const int result = row->run(port, argument, &status, &error);
+  // A tcp:// server tells that it serves another client only at the first
+  // exchange; when it kept the run away for the whole busy wait, nothing
+  // reached the printer, and the run reports a port that did not open.
+  if (vexolant_open_error(portName.c_str()) == VEXOLANT_OPEN_SERVER_BUSY) {
+    ReportOpenFailure(portName, vexolant_os_error(port),
+                      static_cast<uint32_t>(options.busy_wait_ms));
+    return kExitPortNotOpened;
+  }
   if (row->form == ReturnWord::None) return kExitRan;
   ReportResult(ReturnWordFor(row->form, result).c_str(), status, error);
   return ConsoleWritten() != 0 ? kExitRan : kExitConsoleFailed;

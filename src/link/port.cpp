@@ -42,6 +42,74 @@ int32_t PortNameError(const char* name) {
   return name == nullptr || PortNameFault(name) != nullptr ? InvalidPortNameError() : 0;
 }
 
+namespace {
+
+struct ProblemRow {
+  OpenProblem problem;
+  const char* name;
+  const char* text;
+};
+
+constexpr ProblemRow kProblems[] = {
+    {OpenProblem::None, "none", "no open of the port failed"},
+    {OpenProblem::BadName, "bad_name",
+     "the port name cannot be opened as it stands; write it as a device (such as "
+#ifdef _WIN32
+     "COM3"
+#else
+     "ttyUSB0"
+#endif
+     ") or as tcp://HOST:PORT or rfc2217://HOST:PORT"},
+#ifdef _WIN32
+    {OpenProblem::NoDevice, "no_device",
+     "no such port; check the port name, such as COM3 (COM10 and above need no \\\\.\\ "
+     "prefix)"},
+    {OpenProblem::Permission, "permission",
+     "this account may not open the port; ask its administrator"},
+#else
+    {OpenProblem::NoDevice, "no_device",
+     "no such device; check the port name, such as ttyUSB0 or ttyS0"},
+    {OpenProblem::Permission, "permission",
+     "join the group that owns the device, such as dialout or uucp, then log in again"},
+#endif
+    {OpenProblem::Busy, "busy", "another program holds the port"},
+    {OpenProblem::ServerBusy, "server_busy", "the server serves another client"},
+    {OpenProblem::UnknownHost, "unknown_host",
+     "the host name does not resolve; check its spelling and the name service"},
+    {OpenProblem::Unreachable, "unreachable",
+     "the host cannot be reached; check its address and the network"},
+    {OpenProblem::Refused, "refused",
+     "the host refuses the connection; check the port number and that the server listens on it"},
+    {OpenProblem::TimedOut, "timed_out",
+     "the server did not answer in time; check the host, the port and any firewall"},
+    {OpenProblem::OptionRefused, "option_refused",
+     "the server does not take the COM-PORT-OPTION of RFC 2217; use tcp:// or a "
+     "telnet(rfc2217) accepter"},
+    {OpenProblem::OtherLine, "other_line",
+     "the server answered other line settings than 9600 baud, 8 data bits, even parity, "
+     "1 stop bit, no flow control"},
+    {OpenProblem::Other, "other", "the system refused the open; its error text says why"},
+};
+
+const ProblemRow* FindProblem(OpenProblem problem) {
+  for (const ProblemRow& row : kProblems) {
+    if (row.problem == problem) return &row;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const char* OpenProblemText(OpenProblem problem) {
+  const ProblemRow* row = FindProblem(problem);
+  return row != nullptr ? row->text : "unknown reason";
+}
+
+const char* OpenProblemName(OpenProblem problem) {
+  const ProblemRow* row = FindProblem(problem);
+  return row != nullptr ? row->name : "unknown";
+}
+
 int PortOpen(Port* port, const char* name, int32_t* error, uint32_t* waitedMs) {
   ChooseBackend(port, name);
   const PortBackend& backend = Backend(port);
@@ -49,7 +117,14 @@ int PortOpen(Port* port, const char* name, int32_t* error, uint32_t* waitedMs) {
   if (waitedMs != nullptr) *waitedMs = 0;
   for (;;) {
     bool busy = false;
-    if (backend.open(port, name, error, &busy) == 1) return 1;
+    port->openProblem = OpenProblem::None;
+    if (backend.open(port, name, error, &busy) == 1) {
+      port->openProblem = OpenProblem::None;
+      return 1;
+    }
+    if (port->openProblem == OpenProblem::None) {
+      port->openProblem = busy ? OpenProblem::Busy : LocalOpenProblem(*error);
+    }
     const uint64_t waited = backend.now(port) - start;
     if (waitedMs != nullptr) *waitedMs = static_cast<uint32_t>(waited);
     if (!busy || waited >= port->busyWaitMs) return 0;

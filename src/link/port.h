@@ -27,6 +27,35 @@ constexpr uint32_t kInterByteGapMs = 50;   // silence after the last byte that e
 constexpr uint32_t kReadPerByteMs = 1000;  // a read's bound per requested byte
 constexpr uint32_t kNoReadLimit = UINT32_MAX;
 
+// Why an open failed, in terms a person can act on. The values are the C
+// API's VEXOLANT_OPEN_* codes. The OS error number an open delivers stays
+// what it was; for a reason that has none of its own (a server's answer, a
+// name that does not resolve) it is only a near one, and this tells.
+enum class OpenProblem : int32_t {
+  None = 0,            // the last open succeeded, or none failed
+  BadName = 1,         // the name is refused before anything is opened
+  NoDevice = 2,        // no such device or port
+  Permission = 3,      // this user may not open the device
+  Busy = 4,            // another process holds the port
+  ServerBusy = 5,      // the network server serves another client
+  UnknownHost = 6,     // the host name does not resolve
+  Unreachable = 7,     // no route to the host or its network
+  Refused = 8,         // the host refuses the connection
+  TimedOut = 9,        // the connect or the server's answer did not come in time
+  OptionRefused = 10,  // the server refuses the COM-PORT-OPTION of RFC 2217
+  OtherLine = 11,      // the server answered other line settings
+  Other = 12,          // anything else: the OS error says what
+};
+constexpr int32_t kLastOpenProblem = static_cast<int32_t>(OpenProblem::Other);
+// What to do about the problem, one line; and its name ("busy",
+// "unknown_host"), the C API's code without its prefix, in lower case.
+const char* OpenProblemText(OpenProblem problem);
+const char* OpenProblemName(OpenProblem problem);
+// The reason behind the OS error of a local device's failed open (defined
+// per platform): the backends of local ports and the scripted fake leave the
+// reason to this.
+OpenProblem LocalOpenProblem(int32_t error);
+
 // How a read ends once bytes have arrived.
 enum class ReadEnd : int32_t {
   Gap = 0,       // 50 ms after the last byte (the default)
@@ -74,6 +103,9 @@ struct Port {
   intptr_t handle = -1;                  // the open device: a descriptor or a HANDLE
   void* state = nullptr;                 // whatever else the backend keeps
   int32_t lastError = 0;                 // the OS error of the last failing call
+  // Why the last open failed: set by the backend when it knows better than
+  // the OS error (a network server's answer), else by PortOpen.
+  OpenProblem openProblem = OpenProblem::None;
   ReadEnd readEnd = ReadEnd::Gap;
   // How long an open waits for a port that another process holds.
   uint32_t busyWaitMs = 0;
@@ -144,7 +176,8 @@ int32_t PortNameError(const char* name);
 
 // Opens name, waiting up to port->busyWaitMs while another process holds it
 // (trying again every kBusyRetryMs). 1 when open; else 0 with the OS error in
-// *error, and *waitedMs (when given) how long it waited for a busy port.
+// *error, its reason in port->openProblem, and *waitedMs (when given) how
+// long it waited for a busy port.
 constexpr uint32_t kBusyRetryMs = 25;
 int PortOpen(Port* port, const char* name, int32_t* error, uint32_t* waitedMs = nullptr);
 void PortClose(Port* port);

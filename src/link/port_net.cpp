@@ -1,56 +1,25 @@
 // Network serial ports: tcp://HOST:PORT, the printer's bytes over a raw TCP
 // connection, and rfc2217://HOST:PORT, Telnet with the COM-PORT-OPTION of
-// RFC 2217, where the client sets the line itself. The same code runs on
-// POSIX sockets and on Winsock; only the calls that differ are set apart.
+// RFC 2217, where the client sets the line itself. The sockets, the same on
+// POSIX and on Winsock, are the socket layer's (net_socket.h); this is the
+// backend: the name, the negotiation, the busy server, purge, write and read.
 //
 // Every wait has a bound on the steady clock: name resolution and connect
 // share the port's connectTimeoutMs, each step of the Telnet negotiation and
 // each purge confirmation has negotiationTimeoutMs, and reads run through
 // the shared TimedRead loop exactly as on a local port.
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <winsock2.h>
-#include <ws2tcpip.h>
-// After the sockets' headers, which must come first.
-#include <windows.h>
-#else
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <ctime>
-#endif
-
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
 #include <thread>
 
+#include "link/net_socket.h"
 #include "link/port.h"
 #include "link/telnet.h"
-#ifdef _WIN32
-#include "link/wait_win32.h"
-#else
-#include "link/wait_posix.h"
-#endif
 #include "platform/os_error.h"
 #include "trace/trace.h"
 
@@ -58,75 +27,19 @@ namespace vexolant {
 
 namespace {
 
-#ifdef _WIN32
-using Socket = SOCKET;
-constexpr Socket kNoSocket = INVALID_SOCKET;
-constexpr int32_t kBusy = ERROR_SHARING_VIOLATION;
-constexpr int32_t kTimedOut = WSAETIMEDOUT;
-constexpr int32_t kClosed = WSAECONNRESET;
-constexpr int32_t kAborted = WSAECONNABORTED;
-constexpr int32_t kRefusedOption = WSAEPROTONOSUPPORT;
-constexpr int32_t kOtherLine = ERROR_BAD_NET_RESP;
-constexpr int32_t kUnknownHost = WSAHOST_NOT_FOUND;
-constexpr int32_t kNoMemory = ERROR_NOT_ENOUGH_MEMORY;
-int32_t SocketError() {
-  return WSAGetLastError();
-}
-bool WouldBlock(int32_t error) {
-  return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
-}
-void CloseSocket(Socket s) {
-  closesocket(s);
-}
-// Winsock is started once per process, from whichever thread opens the first
-// network port; it stays up until the process ends.
-int32_t StartSockets() {
-  static const int32_t started = [] {
-    WSADATA data{};
-    return static_cast<int32_t>(WSAStartup(MAKEWORD(2, 2), &data));
-  }();
-  return started;
-}
-#else
-using Socket = int;
-constexpr Socket kNoSocket = -1;
-constexpr int32_t kBusy = EBUSY;
-constexpr int32_t kTimedOut = ETIMEDOUT;
-constexpr int32_t kClosed = ECONNRESET;
-constexpr int32_t kAborted = EPIPE;
-constexpr int32_t kRefusedOption = EPROTONOSUPPORT;
-constexpr int32_t kOtherLine = EPROTO;
-constexpr int32_t kUnknownHost = EHOSTUNREACH;
-constexpr int32_t kNoMemory = ENOMEM;
-int32_t SocketError() {
-  return errno;
-}
-bool WouldBlock(int32_t error) {
-  return error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS || error == EINTR;
-}
-void CloseSocket(Socket s) {
-  close(s);
-}
-int32_t StartSockets() {
-  return 0;
-}
-#endif
-
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0;
-#endif
-
 constexpr int64_t kMsNs = 1000000;
 // A write is allowed 2 ms per byte to leave, plus the read gap, as on a
 // local port.
 constexpr int64_t kWritePerByteNs = 2 * kMsNs;
 constexpr int64_t kWriteSlackNs = int64_t{kInterByteGapMs} * kMsNs;
-// Busy detection on tcp:// (see ProbeBusy): after the connect, the server gets
-// this long, plus twice the time the connect took, to show that it has turned
-// the client away (a text and a close, or a close).
-constexpr int64_t kBusyProbeNs = 50 * kMsNs;
+// What a tcp:// port keeps of what it wrote before the server first served
+// it, to send again over a new connection when it was turned away (one
+// request frame; a caller that writes more than this gives up the retry).
+constexpr size_t kUnservedBytes = 16 * 1024;
+// A close without a text counts as a busy server's only this soon after the
+// connect, plus twice the time the connect took (for slower networks): a
+// later one is a connection that failed.
+constexpr int64_t kBareCloseNs = 50 * kMsNs;
 // How long a close waits for the server to close its end.
 constexpr int64_t kCloseWaitNs = 500 * kMsNs;
 // How long after a write that had no answer a close waits for the server to
@@ -212,7 +125,18 @@ struct NetState {
   bool purgeConfirmed = false;
   bool purgeUnconfirmed = false;  // the server left a purge unconfirmed once
   int32_t answerError = 0;        // a failed send of a negotiation answer
-  bool textSeen = false;          // data came while the open watched a tcp:// port
+  // tcp:// (see ConnectAgain): whether the server has shown that it serves
+  // this client, whether its first bytes were a text, what was written
+  // meanwhile, when the connection was made and how long that took, and when
+  // the first turn-away came.
+  bool served = false;
+  bool texted = false;
+  std::string unserved;
+  int64_t connectedNs = 0;
+  int64_t connectTookNs = 0;
+  int64_t turnedAwayNs = 0;
+  std::string host;
+  std::string service;
   // The last write has had no data in answer yet, so the server may still
   // hold it; since lastWriteNs.
   bool writeUnanswered = false;
@@ -232,235 +156,6 @@ int32_t Fail(Port* port, int32_t error) {
 
 int64_t MsNs(uint32_t ms) {
   return int64_t{ms} * kMsNs;
-}
-
-#ifdef _WIN32
-// What select reports of the socket at once: the events seen (POLLIN,
-// POLLOUT, POLLERR), 0 or -1 with *error.
-int ReadyNow(Socket s, short events, int32_t* error) {
-  fd_set readable;
-  fd_set writable;
-  fd_set failed;
-  FD_ZERO(&readable);
-  FD_ZERO(&writable);
-  FD_ZERO(&failed);
-  if ((events & POLLIN) != 0) FD_SET(s, &readable);
-  if ((events & POLLOUT) != 0) FD_SET(s, &writable);
-  FD_SET(s, &failed);
-  timeval now{0, 0};
-  if (select(0, &readable, &writable, &failed, &now) == SOCKET_ERROR) {
-    *error = SocketError();
-    return -1;
-  }
-  int revents = 0;
-  if (FD_ISSET(s, &readable)) revents |= POLLIN;
-  if (FD_ISSET(s, &writable)) revents |= POLLOUT;
-  if (FD_ISSET(s, &failed)) revents |= POLLERR;
-  return revents;
-}
-#endif
-
-// Waits until the socket is ready for events or the deadline passes: the
-// events seen (POLLIN, POLLOUT, POLLERR, POLLHUP), 0 on time-out, -1 with
-// *error on failure.
-int WaitSocket(Socket s, short events, int64_t deadlineNs, int32_t* error) {
-#ifdef _WIN32
-  // Readiness is asked of select with a zero time-out (select, unlike
-  // WSAPoll, reports a connect that failed); the waiting is done on an event
-  // object that Winsock signals on the socket's network events, under a
-  // time-out of the wait itself. A select that waits depends on the socket
-  // layer to end it: under Wine, one asked for the server's close after the
-  // client had shut down its sending side sometimes never returned. The event
-  // is registered before readiness is asked again, so no event can slip
-  // between the question and the wait.
-  int revents = ReadyNow(s, events, error);
-  if (revents != 0) return revents;
-  const WSAEVENT event = WSACreateEvent();
-  if (event == WSA_INVALID_EVENT) {
-    *error = SocketError();
-    return -1;
-  }
-  long wanted = 0;
-  if ((events & POLLIN) != 0) wanted |= FD_READ | FD_CLOSE;
-  if ((events & POLLOUT) != 0) wanted |= FD_WRITE | FD_CONNECT;
-  if (WSAEventSelect(s, event, wanted) != 0) {
-    *error = SocketError();
-    revents = -1;
-  }
-  while (revents == 0) {
-    revents = ReadyNow(s, events, error);
-    const int64_t left = deadlineNs - SteadyNowNs();
-    if (revents != 0 || left <= 0) break;
-    if (WSAWaitForMultipleEvents(1, &event, FALSE, WaitMs(left), FALSE) == WSA_WAIT_FAILED) {
-      *error = SocketError();
-      revents = -1;
-    }
-    WSANETWORKEVENTS seen;
-    WSAEnumNetworkEvents(s, event, &seen);  // resets the event
-  }
-  WSAEventSelect(s, nullptr, 0);
-  WSACloseEvent(event);
-  return revents;
-#else
-  const int revents = WaitForDescriptor(s, events, deadlineNs);
-  if (revents < 0) *error = errno;
-  return revents;
-#endif
-}
-
-bool MakeNonBlocking(Socket s) {
-#ifdef _WIN32
-  u_long on = 1;
-  return ioctlsocket(s, FIONBIO, &on) == 0;
-#else
-  const int flags = fcntl(s, F_GETFL);
-  return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
-#endif
-}
-
-void SetOption(Socket s, int level, int name) {
-  const int on = 1;
-  setsockopt(s, level, name, reinterpret_cast<const char*>(&on), sizeof on);
-}
-
-// Sends all bytes before the deadline; 0 or the OS error.
-int32_t SendAll(Socket s, const uint8_t* bytes, uint32_t count, int64_t deadlineNs) {
-  uint32_t sent = 0;
-  while (sent < count) {
-    const auto n = send(s, reinterpret_cast<const char*>(bytes + sent),
-                        static_cast<int>(count - sent), kSendFlags);
-    if (n > 0) {
-      sent += static_cast<uint32_t>(n);
-      continue;
-    }
-    const int32_t error = SocketError();
-    if (n < 0 && !WouldBlock(error)) return error;
-    int32_t waitError = 0;
-    const int revents = WaitSocket(s, POLLOUT, deadlineNs, &waitError);
-    if (revents < 0) return waitError;
-    if (revents == 0) return kTimedOut;
-  }
-  return 0;
-}
-
-// --- Name resolution with a bound ------------------------------------------
-// getaddrinfo has no time-out of its own. A numeric host is converted at once,
-// without asking any resolver. A name is resolved on a thread of its own,
-// which the open waits for until the connect deadline; when the deadline
-// passes first, the open fails and the thread, left to itself, frees its
-// result whenever the resolver answers.
-struct Lookup {
-  std::mutex lock;
-  std::condition_variable done;
-  bool finished = false;
-  bool abandoned = false;
-  int rc = 0;
-  addrinfo* result = nullptr;
-  std::string host;
-  std::string service;
-};
-
-addrinfo Hints(int flags) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  hints.ai_flags = flags;
-  return hints;
-}
-
-void RunLookup(const std::shared_ptr<Lookup>& lookup) {
-  const addrinfo hints = Hints(AI_NUMERICSERV | AI_ADDRCONFIG);
-  addrinfo* result = nullptr;
-  const int rc = getaddrinfo(lookup->host.c_str(), lookup->service.c_str(), &hints, &result);
-  const std::lock_guard<std::mutex> guard(lookup->lock);
-  if (lookup->abandoned) {
-    if (rc == 0) freeaddrinfo(result);
-    return;
-  }
-  lookup->rc = rc;
-  lookup->result = result;
-  lookup->finished = true;
-  lookup->done.notify_all();
-}
-
-int32_t Resolve(const NetName& name, int64_t deadlineNs, addrinfo** result) {
-  const addrinfo numeric = Hints(AI_NUMERICHOST | AI_NUMERICSERV);
-  if (getaddrinfo(name.host.c_str(), name.service.c_str(), &numeric, result) == 0) return 0;
-  std::shared_ptr<Lookup> lookup(new (std::nothrow) Lookup);
-  if (lookup == nullptr) return kNoMemory;
-  lookup->host = name.host;
-  lookup->service = name.service;
-  try {
-    std::thread(RunLookup, lookup).detach();
-  } catch (...) {
-    return kNoMemory;
-  }
-  std::unique_lock<std::mutex> guard(lookup->lock);
-  const auto deadline = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(deadlineNs));
-  if (!lookup->done.wait_until(guard, deadline, [&] { return lookup->finished; })) {
-    lookup->abandoned = true;
-    return kTimedOut;
-  }
-  if (lookup->rc != 0) return kUnknownHost;
-  *result = lookup->result;
-  return 0;
-}
-
-// --- Connect -------------------------------------------------------------------
-
-// Connects to one address before the deadline; 0 with *out set, or the OS
-// error.
-int32_t ConnectOne(const addrinfo* address, int64_t deadlineNs, Socket* out) {
-#ifdef SOCK_CLOEXEC
-  const Socket s =
-      socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
-#else
-  const Socket s = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
-#endif
-  if (s == kNoSocket) return SocketError();
-  int32_t error = 0;
-  if (!MakeNonBlocking(s)) error = SocketError();
-  if (error == 0 && connect(s, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
-    error = SocketError();
-    if (WouldBlock(error)) {
-      const int revents = WaitSocket(s, POLLOUT, deadlineNs, &error);
-      if (revents == 0) {
-        error = kTimedOut;
-      } else if (revents > 0) {
-        int soError = 0;
-        socklen_t length = sizeof soError;
-        error = getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &length) == 0
-                    ? soError
-                    : SocketError();
-      }
-    }
-  }
-  if (error != 0) {
-    CloseSocket(s);
-    return error;
-  }
-  SetOption(s, IPPROTO_TCP, TCP_NODELAY);
-  SetOption(s, SOL_SOCKET, SO_KEEPALIVE);
-#ifdef SO_NOSIGPIPE
-  SetOption(s, SOL_SOCKET, SO_NOSIGPIPE);
-#endif
-  *out = s;
-  return 0;
-}
-
-int32_t Connect(const NetName& name, int64_t deadlineNs, Socket* out) {
-  if (const int32_t started = StartSockets(); started != 0) return started;
-  addrinfo* addresses = nullptr;
-  int32_t error = Resolve(name, deadlineNs, &addresses);
-  if (error != 0) return error;
-  error = kUnknownHost;
-  for (const addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
-    error = ConnectOne(a, deadlineNs, out);
-    if (error == 0 || SteadyNowNs() >= deadlineNs) break;
-  }
-  freeaddrinfo(addresses);
-  return error;
 }
 
 // --- Telnet ----------------------------------------------------------------------
@@ -511,7 +206,13 @@ Got ReceiveOnce(NetState* state, uint8_t* buffer, uint32_t max, uint32_t* count,
     return Got::Failed;
   }
   *count = static_cast<uint32_t>(n);
-  state->textSeen = true;
+  if (!state->telnet && !state->served && !state->texted) {
+    // A printer's answer starts with one of these; a busy server's text
+    // does not.
+    const uint8_t first = buffer[0];
+    state->served = first == 0x06 || first == 0x15 || first == 0x05 || first == 0x02;
+    state->texted = !state->served;
+  }
   if (state->telnet) {
     *count = TelnetDecode(&state->decoder, buffer, *count, buffer, OnCommand, state);
     if (state->answerError != 0) {
@@ -566,7 +267,7 @@ bool TurnedAway(int32_t error) {
 }
 
 // The Telnet options, then the line.
-int32_t Negotiate(Port* port, NetState* state, bool* busy) {
+int32_t Negotiate(Port* port, NetState* state, bool* busy, OpenProblem* problem) {
   uint8_t request[64];
   uint32_t n = TelnetStart(&state->options, request);
   int32_t error =
@@ -578,6 +279,7 @@ int32_t Negotiate(Port* port, NetState* state, bool* busy) {
   if (error != 0) return error;
   if (TelnetNegotiated(state->options) == TelnetReady::Refused) {
     TraceText("rfc2217: the server refuses the COM-PORT-OPTION");
+    *problem = OpenProblem::OptionRefused;
     return kRefusedOption;
   }
   n = 0;
@@ -591,35 +293,77 @@ int32_t Negotiate(Port* port, NetState* state, bool* busy) {
   if (error != 0) return error;
   if (state->settingWrong != nullptr) {
     TraceStr("rfc2217: the server answers another", state->settingWrong);
+    *problem = OpenProblem::OtherLine;
     return kOtherLine;
   }
   return 0;
 }
 
-// On tcp:// nothing is negotiated, so a server that turns the client away
-// shows it only by closing: the open watches the connection for a short
-// while (kBusyProbeNs plus twice the connect's time, for slower networks). A
-// printer never speaks first, so bytes that arrive meanwhile are most likely
-// a server's text: the open then watches as long again for the close that
-// follows it (bytes without a close are dropped by the first purge). The
-// trade-off: each open costs the watch, and a server
-// that turns a client away later than the watch is taken for an open port,
-// whose first exchange then fails.
 bool NeverDone(const NetState&) {
   return false;
 }
 
-bool SomethingCame(const NetState& s) {
-  return s.textSeen;
+// Connects a tcp:// port and notes when; 0 or the error, with *problem.
+int32_t ConnectTcp(Port* port, NetState* state, OpenProblem* problem) {
+  const int64_t start = SteadyNowNs();
+  const int32_t error = Connect(state->host, state->service, start + MsNs(port->connectTimeoutMs),
+                                &state->socket, problem);
+  if (error != 0) {
+    state->socket = kNoSocket;
+    return error;
+  }
+  state->connectedNs = SteadyNowNs();
+  state->connectTookNs = state->connectedNs - start;
+  state->served = false;
+  state->texted = false;
+  port->handle = static_cast<intptr_t>(state->socket);
+  return 0;
 }
 
-int32_t ProbeBusy(NetState* state, int64_t connectNs, bool* busy) {
-  const int64_t watch = kBusyProbeNs + 2 * connectNs;
-  int32_t error = ReceiveUntil(state, SomethingCame, SteadyNowNs() + watch);
-  if (error == 0) error = ReceiveUntil(state, NeverDone, SteadyNowNs() + watch);
-  if (error == kTimedOut) return 0;
-  *busy = TurnedAway(error);
-  return error;
+// On tcp:// nothing is negotiated, so a server that turns the client away
+// shows it only by closing, mostly after a text ("in use"). The open does
+// not wait for that: the first exchange goes out at once, and a busy server
+// throws away what it is sent. The server serves the client once the first
+// byte it sends is one a printer's answer starts with (ACK, NAK, ENQ, STX).
+// Before that, its close is a turn-away when a text came before it (the
+// read then waits up to the read gap for the close behind the text), or when
+// it comes within kBareCloseNs of the connect (plus twice the connect's
+// time); a later bare close is a failed connection, as it was. After a
+// turn-away the port connects again, every kBusyRetryMs for at most the
+// port's busy wait since the first turn-away, and sends again what it had
+// written. 0 once connected and sent; else the error, with kBusy and the
+// ServerBusy reason when the wait is over.
+int32_t ConnectAgain(Port* port, NetState* state) {
+  TraceText("tcp: the server closed the connection before serving it: busy");
+  if (state->turnedAwayNs == 0) state->turnedAwayNs = SteadyNowNs();
+  for (;;) {
+    if (state->socket != kNoSocket) CloseSocket(state->socket);
+    state->socket = kNoSocket;
+    port->handle = -1;
+    const int64_t left = MsNs(port->busyWaitMs) - (SteadyNowNs() - state->turnedAwayNs);
+    if (left <= 0) {
+      port->openProblem = OpenProblem::ServerBusy;
+      return kBusy;
+    }
+    std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(MsNs(kBusyRetryMs), left)));
+    OpenProblem problem = OpenProblem::None;
+    int32_t error = ConnectTcp(port, state, &problem);
+    if (error != 0) {
+      port->openProblem = problem != OpenProblem::None ? problem : SocketOpenProblem(error);
+      return error;
+    }
+    const auto count = static_cast<uint32_t>(state->unserved.size());
+    error = SendAll(state->socket, reinterpret_cast<const uint8_t*>(state->unserved.data()), count,
+                    SteadyNowNs() + kWritePerByteNs * count + kWriteSlackNs);
+    if (!TurnedAway(error)) return error;
+  }
+}
+
+// Whether a failure on a tcp:// port is the server turning the client away.
+bool TurnAway(const NetState& state, int32_t error) {
+  if (state.telnet || state.served || !TurnedAway(error)) return false;
+  return state.texted ||
+         SteadyNowNs() - state.connectedNs <= kBareCloseNs + 2 * state.connectTookNs;
 }
 
 // --- The backend ---------------------------------------------------------------
@@ -666,11 +410,7 @@ void Release(Port* port, bool graceful) {
   if (state->socket != kNoSocket) {
     if (graceful) {
       AwaitLastWrite(state);
-#ifdef _WIN32
-      shutdown(state->socket, SD_SEND);
-#else
-      shutdown(state->socket, SHUT_WR);
-#endif
+      ShutdownSending(state->socket);
       ReceiveUntil(state, NeverDone, SteadyNowNs() + kCloseWaitNs);
     }
     CloseSocket(state->socket);
@@ -689,24 +429,34 @@ int NetOpen(Port* port, const char* name, int32_t* error, bool* busy) {
   *busy = false;
   NetName parsed;
   if (name == nullptr || ParseName(name, &parsed) != nullptr) {
+    port->openProblem = OpenProblem::BadName;
     *error = Fail(port, InvalidPortNameError());
     return 0;
   }
   NetState* state = new (std::nothrow) NetState;
   if (state == nullptr) {
+    port->openProblem = OpenProblem::Other;
     *error = Fail(port, kNoMemory);
     return 0;
   }
   port->state = state;
   state->telnet = parsed.scheme == Scheme::Rfc2217;
-  const int64_t start = SteadyNowNs();
-  int32_t failure = Connect(parsed, start + MsNs(port->connectTimeoutMs), &state->socket);
-  if (failure == 0) {
-    failure = state->telnet ? Negotiate(port, state, busy)
-                            : ProbeBusy(state, SteadyNowNs() - start, busy);
+  try {
+    state->host = parsed.host;
+    state->service = parsed.service;
+  } catch (...) {
+    Release(port, false);
+    port->openProblem = OpenProblem::Other;
+    *error = Fail(port, kNoMemory);
+    return 0;
   }
+  OpenProblem problem = OpenProblem::None;
+  int32_t failure = ConnectTcp(port, state, &problem);
+  if (failure == 0 && state->telnet) failure = Negotiate(port, state, busy, &problem);
   if (failure != 0) {
     Release(port, false);
+    if (*busy) problem = OpenProblem::ServerBusy;
+    port->openProblem = problem != OpenProblem::None ? problem : SocketOpenProblem(failure);
     *error = Fail(port, *busy ? kBusy : failure);
     return 0;
   }
@@ -731,11 +481,14 @@ int NetPurge(Port* port) {
   uint8_t buffer[512];
   uint32_t count = 0;
   int32_t error = 0;
+  state->unserved.clear();  // what the attempt after the purge writes
   for (;;) {
     const Got got = ReceiveOnce(state, buffer, sizeof buffer, &count, &error);
     if (got == Got::Nothing) break;
     if (got == Got::Closed) error = kClosed;
     if (got == Got::Closed || got == Got::Failed) {
+      if (TurnAway(*state, error)) error = ConnectAgain(port, state);
+      if (error == 0) continue;
       Fail(port, error);
       return 0;
     }
@@ -774,7 +527,19 @@ void NetWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error) 
   state->lastWriteNs = SteadyNowNs();
   state->lastWriteCount = count;
   if (!state->telnet) {
-    const int32_t failure = SendAll(state->socket, bytes, count, deadline);
+    if (!state->served) {
+      if (state->unserved.size() + count > kUnservedBytes) {
+        state->served = true;  // too much to send again: no retry
+      } else {
+        try {
+          state->unserved.append(reinterpret_cast<const char*>(bytes), count);
+        } catch (...) {
+          state->served = true;
+        }
+      }
+    }
+    int32_t failure = SendAll(state->socket, bytes, count, deadline);
+    if (TurnAway(*state, failure)) failure = ConnectAgain(port, state);
     if (failure != 0) *error = Fail(port, failure);
     return;
   }
@@ -816,12 +581,37 @@ uint32_t NetReadSome(Port* port, uint8_t* buffer, uint32_t max, int64_t deadline
   }
 }
 
+// On tcp://, a read whose bytes are a server's text looks for the close
+// behind them (the bytes, no answer of a printer, are dropped meanwhile); a
+// read that ends with a turn-away is made again, whole, over the new
+// connection.
 uint32_t NetRead(Port* port, const ReadCall& call, int32_t* error) {
   if (!IsOpen(port)) {
     *error = Fail(port, kClosed);
     return 0;
   }
-  return TimedRead(port, call, NetReadSome, error);
+  NetState* state = State(port);
+  for (;;) {
+    const uint32_t got = TimedRead(port, call, NetReadSome, error);
+    if (state->telnet || state->served) return got;
+    if (*error == 0 && state->texted) {
+      *error = ReceiveUntil(state, NeverDone, SteadyNowNs() + MsNs(kInterByteGapMs));
+      if (*error == kTimedOut) {
+        // No close behind the text: a served connection after all.
+        *error = 0;
+        state->served = true;
+      }
+    }
+    if (*error == 0 || !TurnAway(*state, *error)) {
+      if (*error != 0) port->lastError = *error;
+      return got;
+    }
+    const int32_t again = ConnectAgain(port, state);
+    if (again != 0) {
+      *error = Fail(port, again);
+      return 0;
+    }
+  }
 }
 
 void NetPause(Port*, uint32_t milliseconds) {

@@ -305,6 +305,23 @@ const PortBackend* PlatformPort() {
   return &kPosixPort;
 }
 
+OpenProblem LocalOpenProblem(int32_t error) {
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+      return OpenProblem::NoDevice;
+    case EACCES:
+    case EPERM:
+      return OpenProblem::Permission;
+    case EBUSY:
+      return OpenProblem::Busy;
+    default:
+      return OpenProblem::Other;
+  }
+}
+
 std::string PortDevicePath(const char* name) {
   if (std::strchr(name, '/') != nullptr) return name;
   return std::string("/dev/") + name;

@@ -387,6 +387,22 @@ const PortBackend* PlatformPort() {
   return &kWin32Port;
 }
 
+// The COM driver refuses a second open with a sharing violation, some
+// drivers with access denied: both are a port that another process holds.
+OpenProblem LocalOpenProblem(int32_t error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return OpenProblem::NoDevice;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return OpenProblem::Busy;
+    default:
+      return OpenProblem::Other;
+  }
+}
+
 std::string PortDevicePath(const char* name) {
   if (IsBareComName(name)) return std::string("\\\\.\\") + name;
   return name;

@@ -1,6 +1,7 @@
 #include "service/config.h"
 
 #include <toml++/toml.h>
+#include <vexolant/vexolant.h>
 
 #include <algorithm>
 #include <fstream>
@@ -93,10 +94,8 @@ PrinterConfig ParsePrinter(const std::string& path, const toml::table& table) {
       if (printer.name.empty() || printer.name.size() > 64) {
         Fail(path, node, "a printer's name must have 1 to 64 characters");
       }
-      for (const char c : printer.name) {
-        if (!NameCharacter(c)) {
-          Fail(path, node, "a printer's name may hold only letters, digits, '.', '_' and '-'");
-        }
+      if (!std::all_of(printer.name.begin(), printer.name.end(), NameCharacter)) {
+        Fail(path, node, "a printer's name may hold only letters, digits, '.', '_' and '-'");
       }
       have_name = true;
     } else if (name == "port") {
@@ -124,16 +123,81 @@ PrinterConfig ParsePrinter(const std::string& path, const toml::table& table) {
   return printer;
 }
 
+// A site's or a printer's name: 1 to 64 letters, digits, '.', '_' or '-'.
+bool ValidName(const std::string& name) {
+  return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), NameCharacter);
+}
+
+void ParseFleet(const std::string& path, const toml::node& node, FleetConfig& fleet) {
+  const auto* table = node.as_table();
+  if (table == nullptr) Fail(path, node, "'fleet' must be a table: [fleet]");
+  for (const auto& [key, value] : *table) {
+    const std::string name(key.str());
+    if (name == "broker") {
+      fleet.broker = String(path, value, name);
+      const auto scheme = fleet.broker.find("://");
+      const std::string kind = scheme == std::string::npos ? "" : fleet.broker.substr(0, scheme);
+      const std::string rest = scheme == std::string::npos ? "" : fleet.broker.substr(scheme + 3);
+      const auto colon = rest.rfind(':');
+      const std::string port = colon == std::string::npos ? "" : rest.substr(colon + 1);
+      if ((kind != "mqtt" && kind != "mqtts") || colon == std::string::npos || colon == 0 ||
+          port.empty() || port.size() > 5 ||
+          port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 ||
+          std::stoi(port) > 65535 || rest.find_first_of("/?#@ ") != std::string::npos) {
+        Fail(path, value, "'broker' must be mqtt://HOST:PORT or mqtts://HOST:PORT");
+      }
+    } else if (name == "site") {
+      fleet.site = String(path, value, name);
+      if (!ValidName(fleet.site)) {
+        Fail(path, value, "'site' must be 1 to 64 letters, digits, '.', '_' or '-'");
+      }
+    } else if (name == "topic_prefix") {
+      fleet.topic_prefix = String(path, value, name);
+      if (fleet.topic_prefix.empty() || fleet.topic_prefix.size() > 128 ||
+          fleet.topic_prefix.front() == '/' || fleet.topic_prefix.back() == '/' ||
+          fleet.topic_prefix.find_first_of("+#$") != std::string::npos ||
+          PortNameProblem(fleet.topic_prefix) != "") {
+        Fail(path, value,
+             "'topic_prefix' must be 1 to 128 characters, without '+', '#', '$', control "
+             "characters or a '/' at either end");
+      }
+    } else if (name == "username") {
+      fleet.username = String(path, value, name);
+    } else if (name == "password_file") {
+      fleet.password_file = String(path, value, name);
+    } else if (name == "ca_file") {
+      fleet.ca_file = String(path, value, name);
+    } else if (name == "cert_file") {
+      fleet.cert_file = String(path, value, name);
+    } else if (name == "key_file") {
+      fleet.key_file = String(path, value, name);
+    } else if (name == "job_key_file") {
+      fleet.job_key_file = String(path, value, name);
+    } else if (name == "keepalive_s") {
+      fleet.keepalive_s = static_cast<int>(Integer(path, value, name, 5, 3600));
+    } else if (name == "session_expiry_s") {
+      fleet.session_expiry_s = Integer(path, value, name, 0, 0xFFFFFFFFLL);
+    } else {
+      throw ConfigError(At(path, key.source()) + "unknown key '" + name + "' in [fleet]");
+    }
+  }
+  if (fleet.broker.empty()) {
+    throw ConfigError(At(path, table->source()) + "[fleet] without a broker");
+  }
+  if (fleet.site.empty()) throw ConfigError(At(path, table->source()) + "[fleet] without a site");
+  if (fleet.cert_file.empty() != fleet.key_file.empty()) {
+    throw ConfigError(At(path, table->source()) +
+                      "[fleet] needs both 'cert_file' and 'key_file', or neither");
+  }
+}
+
 }  // namespace
 
 std::string PortNameProblem(const std::string& port) {
-  if (port.empty()) return "it is empty";
-  if (port.size() > 255) return "it is longer than 255 bytes";
-  for (const char c : port) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) return "it holds a control byte";
-  }
-  return "";
+  // The library takes a C string: a NUL inside the name would hide its rest.
+  if (port.find('\0') != std::string::npos) return "the name holds a control byte";
+  const char* problem = vexolant_port_name_problem(port.c_str());
+  return problem != nullptr ? problem : "";
 }
 
 Config ParseConfig(const std::string& text, const std::string& path) {
@@ -173,6 +237,10 @@ Config ParseConfig(const std::string& text, const std::string& path) {
       config.connection_timeout_s = static_cast<int>(Integer(path, node, name, 1, 300));
     } else if (name == "max_connections") {
       config.max_connections = static_cast<int>(Integer(path, node, name, 4, 1024));
+    } else if (name == "health_interval_s") {
+      config.health_interval_s = static_cast<int>(Integer(path, node, name, 0, 86400));
+    } else if (name == "fleet") {
+      ParseFleet(path, node, config.fleet);
     } else if (name == "printer") {
       const auto* tables = node.as_array();
       if (tables == nullptr || !tables->is_array_of_tables()) {

@@ -17,6 +17,21 @@ struct PrinterConfig {
   int32_t port_wait_ms = 30000;
 };
 
+// The link to a head office's MQTT 5 broker: on when broker is set.
+struct FleetConfig {
+  std::string broker;  // mqtt://HOST:PORT or mqtts://HOST:PORT; empty: no link
+  std::string site;    // [A-Za-z0-9._-], 1 to 64 characters
+  std::string topic_prefix = "vexolant/v1";
+  std::string username;
+  std::string password_file;
+  std::string ca_file;
+  std::string cert_file;
+  std::string key_file;
+  std::string job_key_file;  // when set, every job must carry its signature
+  int keepalive_s = 30;
+  int64_t session_expiry_s = 7 * 24 * 3600;
+};
+
 struct Config {
   std::string listen_host = "127.0.0.1";
   int listen_port = 8631;
@@ -29,7 +44,9 @@ struct Config {
   int64_t retention_s = 7 * 24 * 3600;  // finished jobs older than this are removed
   int connection_timeout_s = 10;        // read and write time-out of a connection
   int max_connections = 64;             // requests served at the same time
+  int health_interval_s = 0;            // read_status of an idle printer this often; 0: never
   std::vector<PrinterConfig> printers;
+  FleetConfig fleet;
 };
 
 // An error in the configuration, with the file and the line in its text.
@@ -43,8 +60,8 @@ Config LoadConfig(const std::string& path);
 // The same for a text, named path in the messages.
 Config ParseConfig(const std::string& text, const std::string& path);
 
-// Checks a port name as the library's port file rule does: not empty, at
-// most 255 bytes, no control byte. Returns the reason, or "" when it is fine.
+// Checks a port name by the library's rule, as the console tool does before
+// it opens a port: the reason it is refused, or "" when it may be opened.
 std::string PortNameProblem(const std::string& port);
 
 }  // namespace vexolant::service

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "service/metrics.h"
 #include "service/openapi.h"
 #include "service/page.h"
 
@@ -31,15 +32,7 @@ void Json(httplib::Response& res, int status, const json& body) {
 
 json Time(double seconds) {
   if (seconds <= 0) return nullptr;
-  const auto whole = static_cast<std::time_t>(seconds);
-  const int millis = static_cast<int>((seconds - static_cast<double>(whole)) * 1000);
-  std::tm utc{};
-  gmtime_r(&whole, &utc);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                std::min(millis, 999));
-  return text;
+  return TimeText(seconds);
 }
 
 json JobJson(const JobRecord& record) {
@@ -49,7 +42,9 @@ json JobJson(const JobRecord& record) {
               {"state", StateName(record.state)},
               {"accepted", Time(record.accepted)},
               {"started", Time(record.started)},
-              {"finished", Time(record.finished)}};
+              {"finished", Time(record.finished)},
+              {"source", record.source}};
+  if (!record.remote_id.empty()) job["fleet_id"] = record.remote_id;
   if (record.state == JobState::kDone && !record.result.empty()) {
     job["result"] = json::parse(record.result, nullptr, false);
   }
@@ -121,17 +116,8 @@ void SubmitJob(Context& context, const httplib::Request& req, httplib::Response&
 void ListPrinters(Context& context, httplib::Response& res) {
   json printers = json::array();
   for (const auto& view : context.service.Printers()) {
-    json printer = {{"name", view.name},
-                    {"port", view.port},
-                    {"state", view.state},
-                    {"queued", view.queued},
-                    {"last_status", nullptr}};
-    if (view.has_status) {
-      printer["last_status"] = {{"status", view.status},
-                                {"error", view.error},
-                                {"error_text", vexolant_error_text(view.error)},
-                                {"at", Time(view.status_at)}};
-    }
+    json printer = PrinterJson(view);
+    printer["port"] = view.port;
     printers.push_back(std::move(printer));
   }
   Json(res, 200, {{"printers", std::move(printers)}});
@@ -180,6 +166,32 @@ httplib::Server::HandlerResponse Guard(Context& context, const httplib::Request&
 }
 
 }  // namespace
+
+json PrinterJson(const PrinterView& view) {
+  json printer = {{"name", view.name},
+                  {"state", view.state},
+                  {"queued", view.queued},
+                  {"last_status", nullptr}};
+  if (view.has_status) {
+    printer["last_status"] = {{"status", view.status},
+                              {"error", view.error},
+                              {"error_text", vexolant_error_text(view.error)},
+                              {"at", Time(view.status_at)}};
+  }
+  return printer;
+}
+
+std::string TimeText(double seconds) {
+  const auto whole = static_cast<std::time_t>(seconds);
+  const int millis = static_cast<int>((seconds - static_cast<double>(whole)) * 1000);
+  std::tm utc{};
+  gmtime_r(&whole, &utc);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                std::min(millis, 999));
+  return text;
+}
 
 bool SameSecret(const std::string& a, const std::string& b) {
   // Every byte of the longer one is looked at, whatever the contents.
@@ -253,6 +265,9 @@ void InstallApi(httplib::Server& server, const Config& config, int port, const s
   });
   server.Get("/v1/openapi.json", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(kOpenApiJson, "application/json");
+  });
+  server.Get("/metrics", [context](const httplib::Request&, httplib::Response& res) {
+    res.set_content(MetricsText(context->service), "text/plain; version=0.0.4; charset=utf-8");
   });
   server.Get("/v1/printers", [context](const httplib::Request&, httplib::Response& res) {
     ListPrinters(*context, res);

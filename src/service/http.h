@@ -1,6 +1,7 @@
 // The HTTP/JSON API v1 and the status page, on cpp-httplib.
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 
 #include "service/config.h"
@@ -12,6 +13,13 @@ class Server;
 }
 
 namespace vexolant::service {
+
+// A printer as GET /v1/printers and the fleet link's status show it: its
+// name, state, queue and last status (not its port).
+nlohmann::json PrinterJson(const PrinterView& view);
+
+// Seconds since the epoch as RFC 3339 UTC text with milliseconds.
+std::string TimeText(double seconds);
 
 // Compares two strings in a time that does not depend on where they differ.
 bool SameSecret(const std::string& a, const std::string& b);

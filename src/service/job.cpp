@@ -175,6 +175,10 @@ std::string ResultToJson(const JobResult& result) {
               {"error", result.error},
               {"error_text", result.error_text}};
   if (result.os_error != 0) out["os_error"] = result.os_error;
+  if (!result.open_error.empty()) {
+    out["open_error"] = result.open_error;
+    out["open_error_text"] = result.open_error_text;
+  }
   if (result.lines) {
     json lines = json::array();
     for (const auto& line : *result.lines) lines.push_back(Utf8FromLatin1(line));

@@ -56,6 +56,8 @@ struct JobResult {
   int32_t error = 0;
   std::string error_text;
   int32_t os_error = 0;                           // when the port could not be opened
+  std::string open_error;                         // then: why, as vexolant_open_error_name says
+  std::string open_error_text;                    // and what to do about it
   std::optional<std::vector<std::string>> lines;  // uploads: the stored lines (latin-1)
 };
 

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <set>
 #include <utility>
 
 namespace vexolant::service {
@@ -24,14 +25,34 @@ CREATE TABLE IF NOT EXISTS jobs (
 CREATE INDEX IF NOT EXISTS jobs_state ON jobs(state, id);
 )";
 
+// Columns added since the first journal: Migrate adds them to an older file
+// (its jobs came through HTTP).
+constexpr const char* kAddedColumns[][2] = {
+    {"source", "ALTER TABLE jobs ADD COLUMN source TEXT NOT NULL DEFAULT 'http'"},
+    {"remote_id", "ALTER TABLE jobs ADD COLUMN remote_id TEXT"},
+    {"expires", "ALTER TABLE jobs ADD COLUMN expires REAL"},
+    {"event_pending", "ALTER TABLE jobs ADD COLUMN event_pending INTEGER NOT NULL DEFAULT 0"},
+};
+
+constexpr const char* kAddedIndexes = R"(
+CREATE UNIQUE INDEX IF NOT EXISTS jobs_remote ON jobs(remote_id);
+CREATE INDEX IF NOT EXISTS jobs_event_pending ON jobs(event_pending, id);
+)";
+
+// A fleet job's terminal state is an event to publish: set with the state,
+// in the same statement.
+constexpr const char* kPendingIfFleet = "event_pending = (source = 'fleet')";
+
 constexpr const char* kColumns =
-    "id, printer, op, request, key, state, accepted, started, finished, result";
+    "id, printer, op, request, key, state, accepted, started, finished, result, source, "
+    "remote_id, expires, event_pending";
 
 JobState StateFromName(const std::string& name) {
   if (name == "queued") return JobState::kQueued;
   if (name == "running") return JobState::kRunning;
   if (name == "done") return JobState::kDone;
   if (name == "cancelled") return JobState::kCancelled;
+  if (name == "expired") return JobState::kExpired;
   return JobState::kUnknown;
 }
 
@@ -93,6 +114,10 @@ class Statement {
     record.started = Real(7);
     record.finished = Real(8);
     record.result = Text(9);
+    record.source = Text(10);
+    record.remote_id = Text(11);
+    record.expires = Real(12);
+    record.event_pending = Integer(13) != 0;
     return record;
   }
 
@@ -118,6 +143,8 @@ const char* StateName(JobState state) {
       return "cancelled";
     case JobState::kUnknown:
       return "unknown";
+    case JobState::kExpired:
+      return "expired";
   }
   return "unknown";
 }
@@ -137,6 +164,7 @@ Journal::Journal(const std::string& path) {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=FULL");
     Exec(kSchema);
+    Migrate();
     Statement mode(db_, "PRAGMA journal_mode");
     if (!mode.Step() || mode.Text(0) != "wal") {
       throw JournalError(path + ": the journal cannot be put in WAL mode");
@@ -161,9 +189,23 @@ void Journal::Exec(const char* sql) {
   }
 }
 
+void Journal::Migrate() {
+  std::set<std::string> columns;
+  {
+    Statement info(db_, "PRAGMA table_info(jobs)");
+    while (info.Step()) columns.insert(info.Text(1));
+  }
+  for (const auto& [column, sql] : kAddedColumns) {
+    if (columns.count(column) == 0) Exec(sql);
+  }
+  Exec(kAddedIndexes);
+}
+
 int Journal::MarkRunningUnknown(double now) {
   std::lock_guard lock(mutex_);
-  Statement update(db_, "UPDATE jobs SET state = 'unknown', finished = ? WHERE state = 'running'");
+  Statement update(db_, (std::string("UPDATE jobs SET state = 'unknown', finished = ?, ") +
+                         kPendingIfFleet + " WHERE state = 'running'")
+                            .c_str());
   update.Bind(1, now).Step();
   return sqlite3_changes(db_);
 }
@@ -179,18 +221,30 @@ std::vector<JobRecord> Journal::Queued() {
 }
 
 int64_t Journal::Insert(const std::string& printer, const std::string& op,
-                        const std::string& request, const std::string& key, double now) {
+                        const std::string& request, const std::string& key, double now,
+                        const JobOrigin& origin) {
   std::lock_guard lock(mutex_);
   Statement insert(db_,
-                   "INSERT INTO jobs (printer, op, request, key, state, accepted) "
-                   "VALUES (?, ?, ?, ?, 'queued', ?)");
+                   "INSERT INTO jobs (printer, op, request, key, state, accepted, source, "
+                   "remote_id, expires) VALUES (?, ?, ?, ?, 'queued', ?, ?, ?, ?)");
   insert.Bind(1, printer).Bind(2, op).Bind(3, request);
   if (key.empty()) {
     insert.BindNull(4);
   } else {
     insert.Bind(4, key);
   }
-  insert.Bind(5, now).Step();
+  insert.Bind(5, now).Bind(6, origin.source);
+  if (origin.remote_id.empty()) {
+    insert.BindNull(7);
+  } else {
+    insert.Bind(7, origin.remote_id);
+  }
+  if (origin.expires > 0) {
+    insert.Bind(8, origin.expires);
+  } else {
+    insert.BindNull(8);
+  }
+  insert.Step();
   return sqlite3_last_insert_rowid(db_);
 }
 
@@ -208,6 +262,31 @@ std::optional<JobRecord> Journal::FindByKey(const std::string& key) {
   select.Bind(1, key);
   if (!select.Step()) return std::nullopt;
   return select.Record();
+}
+
+std::optional<JobRecord> Journal::FindByRemote(const std::string& remote_id) {
+  std::lock_guard lock(mutex_);
+  Statement select(db_,
+                   (std::string("SELECT ") + kColumns + " FROM jobs WHERE remote_id = ?").c_str());
+  select.Bind(1, remote_id);
+  if (!select.Step()) return std::nullopt;
+  return select.Record();
+}
+
+std::vector<JobRecord> Journal::PendingEvents() {
+  std::lock_guard lock(mutex_);
+  Statement select(
+      db_, (std::string("SELECT ") + kColumns + " FROM jobs WHERE event_pending = 1 ORDER BY id")
+               .c_str());
+  std::vector<JobRecord> records;
+  while (select.Step()) records.push_back(select.Record());
+  return records;
+}
+
+void Journal::EventDelivered(int64_t id) {
+  std::lock_guard lock(mutex_);
+  Statement update(db_, "UPDATE jobs SET event_pending = 0 WHERE id = ?");
+  update.Bind(1, id).Step();
 }
 
 std::vector<JobRecord> Journal::Latest(int limit) {
@@ -228,24 +307,34 @@ void Journal::SetRunning(int64_t id, double now) {
 
 void Journal::Finish(int64_t id, const std::string& result, double now) {
   std::lock_guard lock(mutex_);
-  Statement update(db_, "UPDATE jobs SET state = 'done', finished = ?, result = ? WHERE id = ?");
+  Statement update(db_, (std::string("UPDATE jobs SET state = 'done', finished = ?, result = ?, ") +
+                         kPendingIfFleet + " WHERE id = ?")
+                            .c_str());
   update.Bind(1, now).Bind(2, result).Bind(3, id).Step();
 }
 
 bool Journal::Cancel(int64_t id, double now) {
   std::lock_guard lock(mutex_);
-  Statement update(db_,
-                   "UPDATE jobs SET state = 'cancelled', finished = ? "
-                   "WHERE id = ? AND state = 'queued'");
+  Statement update(db_, (std::string("UPDATE jobs SET state = 'cancelled', finished = ?, ") +
+                         kPendingIfFleet + " WHERE id = ? AND state = 'queued'")
+                            .c_str());
   update.Bind(1, now).Bind(2, id).Step();
   return sqlite3_changes(db_) == 1;
+}
+
+void Journal::Expire(int64_t id, double now) {
+  std::lock_guard lock(mutex_);
+  Statement update(db_, (std::string("UPDATE jobs SET state = 'expired', finished = ?, ") +
+                         kPendingIfFleet + " WHERE id = ? AND state = 'queued'")
+                            .c_str());
+  update.Bind(1, now).Bind(2, id).Step();
 }
 
 int Journal::Prune(double before) {
   std::lock_guard lock(mutex_);
   Statement remove(db_,
-                   "DELETE FROM jobs WHERE state IN ('done', 'cancelled', 'unknown') "
-                   "AND finished < ?");
+                   "DELETE FROM jobs WHERE state IN ('done', 'cancelled', 'unknown', 'expired') "
+                   "AND finished < ? AND event_pending = 0");
   remove.Bind(1, before).Step();
   return sqlite3_changes(db_);
 }

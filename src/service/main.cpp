@@ -11,10 +11,14 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "service/config.h"
+#ifdef VEXOLANT_FLEET
+#include "service/fleet.h"
+#endif
 #include "service/http.h"
 #include "service/journal.h"
 #include "service/platform.h"
@@ -88,6 +92,13 @@ int RunService(int argc, char** argv, Lifecycle& lifecycle) {
     std::fprintf(stderr, "vexolantd: %s\n", error.what());
     return check_only ? 1 : lifecycle.ConfigProblem(error.what());
   }
+#ifndef VEXOLANT_FLEET
+  if (!config.fleet.broker.empty()) {
+    const std::string problem = config_path + ": [fleet]: this build has no fleet link";
+    std::fprintf(stderr, "vexolantd: %s\n", problem.c_str());
+    return check_only ? 1 : lifecycle.ConfigProblem(problem);
+  }
+#endif
   if (check_only) {
     std::printf("%s: fine, %zu printer(s)\n", config_path.c_str(), config.printers.size());
     return 0;
@@ -128,6 +139,16 @@ int RunService(int argc, char** argv, Lifecycle& lifecycle) {
     }
     lifecycle.Starting();
     InstallApi(server, config, port, token, service, journal);
+#ifdef VEXOLANT_FLEET
+    std::unique_ptr<FleetLink> fleet;
+    if (!config.fleet.broker.empty()) {
+      fleet = std::make_unique<FleetLink>(config, service, journal);
+      service.SetObserver([&fleet](int64_t job) { fleet->OnChange(job); });
+      service.SetLinkState([&fleet] {
+        return LinkState{fleet->Connected(), static_cast<int64_t>(fleet->EventsWaiting())};
+      });
+    }
+#endif
     const int unknown = service.Start();
     if (unknown > 0) {
       std::fprintf(stderr, "vexolantd: %d job(s) were running at the last stop: now unknown\n",
@@ -136,11 +157,18 @@ int RunService(int argc, char** argv, Lifecycle& lifecycle) {
     std::printf("vexolantd %s: listening on %s:%d, %zu printer(s)\n", vexolant_version(),
                 config.listen_host.c_str(), port, config.printers.size());
     std::fflush(stdout);
+#ifdef VEXOLANT_FLEET
+    if (fleet) fleet->Start();
+#endif
     lifecycle.Running();
 
     std::thread stopper([&] {
       lifecycle.WaitForStop();
       std::fprintf(stderr, "vexolantd: stopping: the running jobs end, queued ones stay\n");
+#ifdef VEXOLANT_FLEET
+      // No more jobs from the broker: those it still holds wait for the next start.
+      if (fleet) fleet->Stop();
+#endif
       service.BeginShutdown();
       service.Join();
       server.stop();

@@ -86,7 +86,7 @@ int Service::Start() {
 }
 
 Submitted Service::Submit(const std::string& name, const JobRequest& request,
-                          const std::string& key) {
+                          const std::string& key, const JobOrigin& origin) {
   Submitted answer;
   std::lock_guard lock(mutex_);
   if (stopping_) {
@@ -103,28 +103,35 @@ Submitted Service::Submit(const std::string& name, const JobRequest& request,
     answer.error = "no printer named '" + name + "'";
     return answer;
   }
-  if (!key.empty()) {
-    if (const auto earlier = journal_.FindByKey(key)) {
-      if (earlier->printer != name || earlier->request != request.canonical) {
-        answer.status = 422;
-        answer.error = "the Idempotency-Key was used for another job";
-        return answer;
-      }
-      answer.status = 202;
-      answer.id = earlier->id;
+  // A job known by its key or its head office's id: that job when it is the
+  // same, 422 when not.
+  const auto earlier = !key.empty()                ? journal_.FindByKey(key)
+                       : !origin.remote_id.empty() ? journal_.FindByRemote(origin.remote_id)
+                                                   : std::nullopt;
+  if (earlier) {
+    if (earlier->printer != name || earlier->request != request.canonical ||
+        earlier->expires != origin.expires) {
+      answer.status = 422;
+      answer.error = !key.empty() ? "the Idempotency-Key was used for another job"
+                                  : "the id was used for another job";
       return answer;
     }
+    answer.status = 202;
+    answer.id = earlier->id;
+    answer.earlier = true;
+    return answer;
   }
   if (printer->queue.size() >= kQueueLimit) {
     answer.status = 503;
     answer.error = "the printer's queue is full";
     return answer;
   }
-  answer.id = journal_.Insert(name, OpName(request.op), request.canonical, key, Now());
+  answer.id = journal_.Insert(name, OpName(request.op), request.canonical, key, Now(), origin);
   answer.status = 202;
   printer->queue.push_back(answer.id);
   active_.insert(answer.id);
   work_.notify_all();
+  Notify(answer.id);
   return answer;
 }
 
@@ -134,9 +141,12 @@ int Service::Cancel(int64_t id) {
     for (auto it = printer->queue.begin(); it != printer->queue.end(); ++it) {
       if (*it != id) continue;
       if (!journal_.Cancel(id, Now())) return 409;
+      const auto record = journal_.Find(id);
+      if (record) Count(record->source, record->op, "cancelled", -1);
       printer->queue.erase(it);
       active_.erase(id);
       finished_.notify_all();
+      Notify(id);
       return 200;
     }
   }
@@ -167,6 +177,26 @@ std::vector<PrinterView> Service::Printers() {
     views.push_back(std::move(view));
   }
   return views;
+}
+
+void Service::Count(const std::string& source, const std::string& op, const char* outcome,
+                    double seconds) {
+  ++tallies_[{source, op, outcome}];
+  if (seconds < 0) return;  // never ran
+  ++durations_.runs;
+  durations_.seconds += seconds;
+  for (size_t i = 0; i < Tallies::kBounds.size(); ++i) {
+    if (seconds <= Tallies::kBounds[i]) ++durations_.buckets[i];
+  }
+}
+
+Tallies Service::Tally() {
+  std::lock_guard lock(mutex_);
+  Tallies tallies = durations_;
+  for (const auto& [key, count] : tallies_) {
+    tallies.jobs.push_back({std::get<0>(key), std::get<1>(key), std::get<2>(key), count});
+  }
+  return tallies;
 }
 
 bool Service::Stopping() {
@@ -206,32 +236,70 @@ void Service::MaybePrune() {
 }
 
 void Service::Work(Printer& printer) {
+  const auto health_every = std::chrono::seconds(config_.health_interval_s);
+  auto last_health = std::chrono::steady_clock::now();
   for (;;) {
     int64_t id = 0;
     {
       std::unique_lock lock(mutex_);
-      work_.wait(lock, [&] { return stopping_ || !printer.queue.empty(); });
+      const auto ready = [&] { return stopping_ || !printer.queue.empty(); };
+      if (health_every.count() > 0) {
+        work_.wait_until(lock, last_health + health_every, ready);
+      } else {
+        work_.wait(lock, ready);
+      }
       if (stopping_) break;
-      id = printer.queue.front();
-      printer.queue.pop_front();
-      printer.running = id;
+      if (!printer.queue.empty()) {
+        id = printer.queue.front();
+        printer.queue.pop_front();
+        printer.running = id;
+      }
     }
+    if (id == 0) {
+      // An idle printer's health check: its status, not a job.
+      JobRequest status;
+      status.op = Op::kReadStatus;
+      Run(printer, status);
+      if (printer.port != nullptr) {
+        vexolant_close(printer.port);
+        printer.port = nullptr;
+      }
+      last_health = std::chrono::steady_clock::now();
+      Notify(0);
+      continue;
+    }
+    Notify(id);
     JobResult result;
     bool ran = false;
+    std::string source = "http";
+    std::string op = "?";
+    const char* outcome = nullptr;
+    const auto began = std::chrono::steady_clock::now();
     try {
       const auto record = journal_.Find(id);
+      if (record) {
+        source = record->source;
+        op = record->op;
+      }
       ParseOutcome parsed;
       if (record) parsed = ParseJob(record->request);
-      // Marked running, durably, before a byte goes to the printer.
-      journal_.SetRunning(id, Now());
-      if (parsed.request) {
-        result = Run(printer, *parsed.request);
+      if (record && record->expires > 0 && Now() > record->expires) {
+        // Its turn came too late: never sent.
+        journal_.Expire(id, Now());
+        outcome = "expired";
       } else {
-        result.error = 153;
-        result.error_text = "the journal holds a job that cannot be read";
+        // Marked running, durably, before a byte goes to the printer.
+        journal_.SetRunning(id, Now());
+        if (parsed.request) {
+          result = Run(printer, *parsed.request);
+        } else {
+          result.error = 153;
+          result.error_text = "the journal holds a job that cannot be read";
+        }
+        ran = true;
+        journal_.Finish(id, ResultToJson(result), Now());
+        outcome = result.ok ? "ok" : "failed";
       }
-      ran = true;
-      journal_.Finish(id, ResultToJson(result), Now());
     } catch (const std::exception& error) {
       // The journal failed: the job stays as it is recorded (queued or
       // running, which the next start reports as unknown).
@@ -242,10 +310,17 @@ void Service::Work(Printer& printer) {
     {
       std::lock_guard lock(mutex_);
       printer.running = 0;
+      if (outcome != nullptr) {
+        Count(source, op, outcome,
+              ran ? std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count()
+                  : -1);
+      }
       active_.erase(id);
       finished_.notify_all();
       close = printer.queue.empty() || stopping_;
     }
+    Notify(id);
+    last_health = std::chrono::steady_clock::now();
     if (close && printer.port != nullptr) {
       vexolant_close(printer.port);
       printer.port = nullptr;
@@ -277,9 +352,13 @@ JobResult Service::Run(Printer& printer, const JobRequest& request) {
         std::lock_guard lock(mutex_);
         printer.offline = true;
       }
+      const int32_t reason = vexolant_open_error(printer.config.port.c_str());
       result.error = VEXOLANT_ERR_PORT;
       result.os_error = failure;
-      result.error_text = std::string("the port could not be opened: ") + std::strerror(failure);
+      result.open_error = vexolant_open_error_name(reason);
+      result.open_error_text =
+          reason == VEXOLANT_OPEN_OTHER ? std::strerror(failure) : vexolant_open_error_text(reason);
+      result.error_text = "the port could not be opened: " + result.open_error_text;
       return result;
     }
   }
@@ -320,6 +399,14 @@ JobResult Service::Run(Printer& printer, const JobRequest& request) {
   }
   result.value = value;
   if (result.error == VEXOLANT_ERR_PORT) result.os_error = vexolant_os_error(printer.port);
+  // A tcp:// server tells that it serves another client only at the first
+  // exchange: when it kept the job away for the whole port wait, the job
+  // says so as for a port that did not open.
+  if (result.error == VEXOLANT_ERR_PORT &&
+      vexolant_open_error(printer.config.port.c_str()) == VEXOLANT_OPEN_SERVER_BUSY) {
+    result.open_error = vexolant_open_error_name(VEXOLANT_OPEN_SERVER_BUSY);
+    result.open_error_text = vexolant_open_error_text(VEXOLANT_OPEN_SERVER_BUSY);
+  }
   result.ok = request.op == Op::kSendLines ? result.error == 0 && value > 0 : value != 0;
   result.error_text = vexolant_error_text(result.error);
   {

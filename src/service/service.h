@@ -4,15 +4,19 @@
 // that other programs (the console tool) can use the port between jobs.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "service/config.h"
@@ -37,11 +41,35 @@ struct PrinterView {
   double status_at = 0;
 };
 
+// Jobs that ended since the start, for the metrics.
+struct JobTally {
+  std::string source;
+  std::string op;
+  std::string outcome;  // ok, failed, expired, cancelled
+  int64_t count = 0;
+};
+
+struct Tallies {
+  // The upper bounds of the job duration histogram's buckets, in seconds.
+  static constexpr std::array<double, 10> kBounds{0.01, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30};
+  std::vector<JobTally> jobs;
+  std::array<int64_t, kBounds.size()> buckets{};  // cumulative, as Prometheus has them
+  int64_t runs = 0;
+  double seconds = 0;
+};
+
+// The fleet link as the metrics show it.
+struct LinkState {
+  bool connected = false;
+  int64_t events_waiting = 0;
+};
+
 // The answer to a submission.
 struct Submitted {
   int status = 0;  // 202, 404, 422, 503
   int64_t id = 0;
   std::string error;
+  bool earlier = false;  // the job was known by its key or its head office's id
 };
 
 class Service {
@@ -61,8 +89,15 @@ class Service {
 
   // Records the job in the journal (durable on return) and queues it. With
   // a key, a job with that key is returned instead when its printer and
-  // body are the same (422 otherwise).
-  Submitted Submit(const std::string& printer, const JobRequest& request, const std::string& key);
+  // body are the same (422 otherwise); the same for the head office's id of
+  // a fleet job (and its expiry time).
+  Submitted Submit(const std::string& printer, const JobRequest& request, const std::string& key,
+                   const JobOrigin& origin = {});
+  // Told of every change: a job's id when it was queued, started or ended,
+  // 0 when only a printer's state or status changed. Called with the
+  // service's lock held or from a worker: it must not call the service.
+  // Set before Start.
+  void SetObserver(std::function<void(int64_t)> observer) { observer_ = std::move(observer); }
   // Cancels a queued job: 200, 404 unknown, 409 running or over.
   int Cancel(int64_t id);
   // Waits until the job is over (neither queued nor running), the deadline
@@ -70,6 +105,13 @@ class Service {
   void WaitFor(int64_t id, double seconds);
 
   std::vector<PrinterView> Printers();
+  Tallies Tally();
+  // The fleet link's state, when there is one (set before Start).
+  void SetLinkState(std::function<LinkState()> link) { link_ = std::move(link); }
+  std::optional<LinkState> Link() {
+    if (!link_) return std::nullopt;
+    return link_();
+  }
   bool Stopping();
 
   // SIGTERM: no new jobs; each worker finishes the job it runs and ends;
@@ -97,6 +139,11 @@ class Service {
   JobResult Run(Printer& printer, const JobRequest& request);
   std::string StatePath(const Printer& printer, const char* what) const;
   void MaybePrune();
+  void Count(const std::string& source, const std::string& op, const char* outcome,
+             double seconds);  // with the lock held
+  void Notify(int64_t id) {
+    if (observer_) observer_(id);
+  }
 
   const Config& config_;
   Journal& journal_;
@@ -108,6 +155,10 @@ class Service {
   bool stopping_ = false;
   bool closed_ = false;
   double last_prune_ = 0;
+  std::function<void(int64_t)> observer_;
+  std::function<LinkState()> link_;
+  std::map<std::tuple<std::string, std::string, std::string>, int64_t> tallies_;
+  Tallies durations_;
 };
 
 }  // namespace vexolant::service

@@ -6,6 +6,8 @@ import json
 import os
 import pathlib
 import signal
+import socket
+import sqlite3
 import subprocess
 import threading
 import time
@@ -72,6 +74,13 @@ class ApiTest(unittest.TestCase):
         self.assertIn(printers["front"]["state"], ("idle", "busy"))
         self.assertIsInstance(printers["front"]["queued"], int)
 
+    def test_metrics_without_a_fleet_link(self):
+        samples = self.daemon.metrics()
+        self.assertNotIn("vexolant_fleet_connected", samples)
+        self.assertEqual(samples['vexolant_printer_state{printer="gone",state="offline"}'] +
+                         samples['vexolant_printer_state{printer="gone",state="idle"}'], 1)
+        self.assertIn('vexolant_queue_jobs{printer="front"}', samples)
+
     def test_every_operation(self):
         cases = (
             ({"op": "check"}, dict(ok=True, value=1, status=0, error=0), None),
@@ -129,6 +138,9 @@ class ApiTest(unittest.TestCase):
         self.assertEqual(job["result"]["error"], 145)
         # ENOENT; on Windows ERROR_PATH_NOT_FOUND
         self.assertEqual(job["result"]["os_error"], 3 if harness.WINE else 2)
+        self.assertEqual(job["result"]["open_error"], "no_device")
+        self.assertIn("no such device", job["result"]["open_error_text"])
+        self.assertIn(job["result"]["open_error_text"], job["result"]["error_text"])
         printers = {p["name"]: p for p in self.daemon.request("GET", "/v1/printers").json["printers"]}
         self.assertEqual(printers["gone"]["state"], "offline")
 
@@ -431,8 +443,12 @@ class NetworkPortTest(unittest.TestCase):
                 names = [p.device for p in printers]
                 self.assertTrue(names[0].startswith("tcp://"), names)
                 names[1] = names[1].replace("tcp://", "rfc2217://", 1)
+                with socket.socket() as unused:
+                    unused.bind(("127.0.0.1", 0))
+                    gone = f"tcp://127.0.0.1:{unused.getsockname()[1]}"
                 daemon = harness.Daemon(folder, [("tcp", names[0], "complete"),
-                                                 ("rfc", names[1], "complete")])
+                                                 ("rfc", names[1], "complete"),
+                                                 ("gone", gone, "complete")])
                 try:
                     for printer in ("tcp", "rfc"):
                         with self.subTest(printer):
@@ -441,6 +457,22 @@ class NetworkPortTest(unittest.TestCase):
                     refused = daemon.run_job("tcp", {"op": "send", "text": "Xno"})
                     self.assertEqual((refused["result"]["status"], refused["result"]["error"]),
                                      (1, 96))
+                    self.assertNotIn("open_error", refused["result"])
+                    gone = daemon.run_job("gone", {"op": "check"})["result"]
+                    self.assertEqual((gone["error"], gone["open_error"]), (145, "refused"), gone)
+                    self.assertIn("refuses the connection", gone["open_error_text"])
+                    self.assertNotEqual(gone["os_error"], 0)
+                    # Another client holds the tcp:// printer for longer than
+                    # the port wait (5 s): its text and close come in place
+                    # of the first reply.
+                    host, port = names[0][len("tcp://"):].rsplit(":", 1)
+                    with socket.create_connection((host, int(port))):
+                        time.sleep(0.2)
+                        held = daemon.run_job("tcp", {"op": "send", "text": "kept away"})["result"]
+                    self.assertEqual((held["error"], held["open_error"]), (145, "server_busy"),
+                                     held)
+                    self.assertIn("serves another client", held["open_error_text"])
+                    self.assertNotIn("kept away", printers[0].received())
                 finally:
                     self.assertEqual(daemon.stop(), 0)
                 for printer in printers:
@@ -448,6 +480,54 @@ class NetworkPortTest(unittest.TestCase):
             finally:
                 for printer in printers:
                     printer.stop()
+
+
+class OlderJournalTest(unittest.TestCase):
+    """A journal written before jobs had a source is taken as it is: its jobs
+    came through HTTP, its queued ones run, its keys still hold."""
+
+    RESULT = {"ok": True, "value": 1, "status": 0, "error": 0, "error_text": "no error"}
+    OLD_SCHEMA = """
+        CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, printer TEXT NOT NULL,
+          op TEXT NOT NULL, request TEXT NOT NULL, key TEXT UNIQUE, state TEXT NOT NULL,
+          accepted REAL NOT NULL, started REAL, finished REAL, result TEXT);
+        CREATE INDEX jobs_state ON jobs(state, id);
+    """
+
+    def test_older_journal_is_migrated(self):
+        with harness.scratch() as folder:
+            journal = os.path.join(folder, "old.db")
+            db = sqlite3.connect(journal)
+            db.executescript(self.OLD_SCHEMA)
+            now = time.time()
+            db.execute("INSERT INTO jobs (printer, op, request, key, state, accepted, finished, "
+                       "result) VALUES ('front', 'check', '{\"op\":\"check\"}', 'k-1', 'done', "
+                       "?, ?, ?)", (now, now, json.dumps(self.RESULT)))
+            db.execute("INSERT INTO jobs (printer, op, request, state, accepted) VALUES "
+                       "('front', 'send', '{\"op\":\"send\",\"text\":\"left queued\"}', "
+                       "'queued', ?)", (now,))
+            db.commit()
+            db.close()
+            printer = harness.Printer(folder, "front")
+            daemon = harness.Daemon(folder, [("front", printer.device, "complete")],
+                                    journal=journal)
+            try:
+                queued = daemon.wait_job(2)
+                self.assertEqual(queued["state"], "done")
+                self.assertEqual(queued["source"], "http")
+                self.assertEqual(printer.received(), ["left queued"])
+                old = daemon.request("GET", "/v1/jobs/1").json
+                self.assertEqual((old["state"], old["source"], old["result"]),
+                                 ("done", "http", self.RESULT))
+                again = daemon.post_job("front", {"op": "check"}, {"Idempotency-Key": "k-1"})
+                self.assertEqual((again.status, again.json["id"]), (202, 1))
+            finally:
+                self.assertEqual(daemon.stop(), 0, daemon.errors())
+                printer.stop()
+            # Opened again: already migrated, nothing changes.
+            daemon = harness.Daemon(folder, [("front", printer.device, "complete")],
+                                    journal=journal)
+            self.assertEqual(daemon.stop(), 0, daemon.errors())
 
 
 class ConfigTest(unittest.TestCase):
@@ -465,6 +545,10 @@ class ConfigTest(unittest.TestCase):
          "bad port name"),
         ("port over 255 bytes", '[[printer]]\nname = "a"\nport = "' + "p" * 256 + '"\n', 3,
          "bad port name"),
+        ("network port without its number", '[[printer]]\nname = "a"\nport = "tcp://printerhost"\n',
+         3, "bad port name: the network name has no port number"),
+        ("network port number 0", '[[printer]]\nname = "a"\nport = "rfc2217://host:0"\n', 3,
+         "out of range"),
         ("bad read end", '[[printer]]\nname = "a"\nport = "ttyS0"\nread_end = "soon"\n', 4,
          "read_end"),
         ("printer without port", '\n[[printer]]\nname = "a"\n', 2, "without a port"),
@@ -472,6 +556,24 @@ class ConfigTest(unittest.TestCase):
         ("bad listen", 'listen = "8631"\n', 1, "listen"),
         ("wrong type", 'allowed_origins = "https://a.example"\n', 1, "allowed_origins"),
         ("syntax", 'listen = \n', 1, ""),
+        ("health interval", 'health_interval_s = -1\n', 1, "health_interval_s"),
+        ("fleet without broker", '[fleet]\nsite = "s"\n', 1, "without a broker"),
+        ("fleet without site", '[fleet]\nbroker = "mqtt://h:1883"\n', 1, "without a site"),
+        ("fleet scheme", '[fleet]\nbroker = "http://h:1883"\nsite = "s"\n', 2, "'broker'"),
+        ("fleet port", '[fleet]\nsite = "s"\nbroker = "mqtt://h"\n', 3, "'broker'"),
+        ("fleet port range", '[fleet]\nsite = "s"\nbroker = "mqtts://h:65536"\n', 3,
+         "'broker'"),
+        ("fleet path", '[fleet]\nsite = "s"\nbroker = "mqtt://h:1883/x"\n', 3, "'broker'"),
+        ("fleet site", '[fleet]\nbroker = "mqtt://h:1883"\nsite = "s/t"\n', 3, "'site'"),
+        ("fleet prefix", '[fleet]\nbroker = "mqtt://h:1883"\nsite = "s"\n'
+                         'topic_prefix = "a/#"\n', 4, "topic_prefix"),
+        ("fleet keepalive", '[fleet]\nbroker = "mqtt://h:1883"\nsite = "s"\nkeepalive_s = 1\n',
+         4, "keepalive_s"),
+        ("fleet unknown key", '[fleet]\nbroker = "mqtt://h:1883"\nsite = "s"\nqos = 2\n', 4,
+         "unknown key 'qos' in [fleet]"),
+        ("fleet cert alone", '[fleet]\nbroker = "mqtts://h:8883"\nsite = "s"\n'
+                             'cert_file = "c.pem"\n', 1, "key_file"),
+        ("fleet not a table", 'fleet = "mqtt://h:1883"\n', 1, "[fleet]"),
     )
 
     def check(self, folder, text):
@@ -493,13 +595,22 @@ class ConfigTest(unittest.TestCase):
                     self.assertIn(f"{config}:{line + 1}:", run.stderr)
                     self.assertIn(words, run.stderr)
 
-    def test_network_and_local_port_names_are_taken(self):
+    def test_good_configurations_are_taken(self):
+        cases = (
+            ("network and local ports",
+             '[[printer]]\nname = "a"\nport = "tcp://10.0.0.5:9100"\n'
+             '[[printer]]\nname = "b"\nport = "rfc2217://host:7000"\n'
+             '[[printer]]\nname = "c"\nport = "ttyUSB0"\nread_end = "gap"\n'),
+            ("fleet link",
+             'health_interval_s = 60\n[fleet]\nbroker = "mqtts://central.example:8883"\n'
+             'site = "store-214"\ntopic_prefix = "chain/v1"\nusername = "store-214"\n'
+             'keepalive_s = 30\nsession_expiry_s = 604800\n'),
+        )
         with harness.scratch() as folder:
-            text = ('[[printer]]\nname = "a"\nport = "tcp://10.0.0.5:9100"\n'
-                    '[[printer]]\nname = "b"\nport = "rfc2217://host:7000"\n'
-                    '[[printer]]\nname = "c"\nport = "ttyUSB0"\nread_end = "gap"\n')
-            run, _ = self.check(folder, text)
-            self.assertEqual(run.returncode, 0, run.stderr)
+            for name, text in cases:
+                with self.subTest(name):
+                    run, _ = self.check(folder, text)
+                    self.assertEqual(run.returncode, 0, run.stderr)
 
     def test_short_token_is_refused(self):
         with harness.scratch() as folder:

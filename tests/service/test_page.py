@@ -91,6 +91,7 @@ class PageTest(unittest.TestCase):
         self.wait(lambda: len(done()) == 1, "the check job done")
         row = done()[0]
         self.assertIn("ok value 1", row.find_element(By.CSS_SELECTOR, "[data-field=result]").text)
+        self.assertEqual(row.find_element(By.CSS_SELECTOR, "[data-field=source]").text, "http")
         self.assertIn("Job ", self.browser.find_element(By.ID, "message").text)
         self.assertIn("<ENQ>", self.printers[1].log_text())
 

@@ -39,6 +39,27 @@ def first_line(process, limit_s=10):
     return process.stdout.readline().decode().strip()
 
 
+class Api:
+    """The service's API on one keep-alive connection."""
+
+    def __init__(self, port, token):
+        self.connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+        self.headers = {"Authorization": f"Bearer {token}", "Content-Type": "application/json",
+                        "Host": f"127.0.0.1:{port}"}
+
+    def call(self, method, path, body=None):
+        self.connection.request(method, path, None if body is None else json.dumps(body),
+                                self.headers)
+        answer = self.connection.getresponse()
+        data = json.loads(answer.read())
+        if answer.status >= 300:
+            raise RuntimeError(f"{method} {path}: {answer.status} {data}")
+        return data
+
+    def close(self):
+        self.connection.close()
+
+
 class Bench:
     def __init__(self, build, folder, printers, rules=(), journal_dir=None):
         self.folder = folder
@@ -60,25 +81,15 @@ class Bench:
         self.daemon = subprocess.Popen([str(build / "src/service/vexolantd"), "--config",
                                         f"{folder}/c.toml"], stdout=subprocess.PIPE)
         port = int(re.search(r":(\d+),", first_line(self.daemon)).group(1))
-        self.connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
-        self.headers = {"Authorization": f"Bearer {TOKEN}", "Content-Type": "application/json",
-                        "Host": f"127.0.0.1:{port}"}
-
-    def call(self, method, path, body=None):
-        self.connection.request(method, path, None if body is None else json.dumps(body),
-                                self.headers)
-        answer = self.connection.getresponse()
-        data = json.loads(answer.read())
-        if answer.status >= 300:
-            raise RuntimeError(f"{method} {path}: {answer.status} {data}")
-        return data
+        self.api = Api(port, TOKEN)
+        self.call = self.api.call
 
     def job(self, printer, body):
         job = self.call("POST", f"/v1/printers/{printer}/jobs", body)
         return self.call("GET", f"/v1/jobs/{job['id']}?wait=60")
 
     def close(self):
-        self.connection.close()
+        self.api.close()
         self.daemon.terminate()
         self.daemon.wait(30)
         for process, _ in self.sims:

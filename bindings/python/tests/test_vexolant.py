@@ -14,6 +14,7 @@ import os
 import pathlib
 import re
 import selectors
+import socket
 import subprocess
 import sys
 import tempfile
@@ -118,6 +119,7 @@ class CodesTest(unittest.TestCase):
             (Error, r"^#define VEXOLANT_ERR_(\w+) +(\d+)\b", ""),
             (PrinterError, r"^#define VEXOLANT_PRINTER_ERR_(\w+) +(\d+)\b", ""),
             (Status, r"^#define VEXOLANT_STATUS_(\d+) +(\d+)\b", "S"),
+            (vexolant.OpenError, r"^ +VEXOLANT_OPEN_(\w+) += (\d+)\b", ""),
         )
         for enum, pattern, prefix in cases:
             with self.subTest(enum.__name__):
@@ -375,6 +377,9 @@ class PrinterTest(unittest.TestCase):
         self.assertEqual(caught.exception.errno, errno.ENOENT)
         self.assertEqual(caught.exception.strerror, os.strerror(errno.ENOENT))
         self.assertEqual(caught.exception.filename, missing)
+        self.assertIs(caught.exception.open_error, vexolant.OpenError.NO_DEVICE)
+        self.assertIn("no such device", caught.exception.open_error_text)
+        self.assertIs(vexolant.open_error(missing), vexolant.OpenError.NO_DEVICE)
 
         # A held port is waited for as long as asked, then refused. The wait
         # is counted in whole milliseconds of the monotonic clock, so it may
@@ -385,8 +390,41 @@ class PrinterTest(unittest.TestCase):
                 vexolant.Printer(self.device, wait=0.2)
             self.assertTrue(0.199 <= time.monotonic() - start < 2.0)
             self.assertEqual(caught.exception.errno, errno.EBUSY)
-        # Leaving the with statement released it.
+            self.assertIs(caught.exception.open_error, vexolant.OpenError.BUSY)
+        # Leaving the with statement released it, and the open clears the reason.
         vexolant.Printer(self.device, wait=0).close()
+        self.assertIs(vexolant.open_error(self.device), vexolant.OpenError.NONE)
+
+    def test_port_names_and_network_reasons(self):
+        cases = (
+            ("ttyUSB0", None),
+            ("tcp://printerhost:4001", None),
+            ("tcp://printerhost", "no port number"),
+            ("rfc2217://host:99999", "out of range"),
+            ("", "no name"),
+            (b"tty\x1b[2J", "control byte"),
+        )
+        for name, words in cases:
+            with self.subTest(name=name):
+                problem = vexolant.port_name_problem(name)
+                if words is None:
+                    self.assertIsNone(problem)
+                    continue
+                self.assertIn(words, problem)
+                with self.assertRaises(vexolant.VexolantError) as caught:
+                    vexolant.Printer(name, wait=0)
+                self.assertIs(caught.exception.open_error, vexolant.OpenError.BAD_NAME)
+        with socket.socket() as unused:
+            unused.bind(("127.0.0.1", 0))
+            refused = f"tcp://127.0.0.1:{unused.getsockname()[1]}"
+        with self.assertRaises(vexolant.VexolantError) as caught:
+            vexolant.Printer(refused, wait=0)
+        self.assertEqual(caught.exception.errno, errno.ECONNREFUSED)
+        self.assertIs(caught.exception.open_error, vexolant.OpenError.REFUSED)
+        self.assertIs(vexolant.open_error(refused), vexolant.OpenError.REFUSED)
+        self.assertIn("refuses the connection",
+                      vexolant.open_error_text(vexolant.OpenError.REFUSED))
+        self.assertEqual(vexolant.open_error_text(99), "unknown reason")
 
     def test_closed_printer(self):
         printer = vexolant.Printer(self.device, wait=0)

@@ -45,12 +45,16 @@ from typing import Any, Callable, NamedTuple, Optional, Union
 __all__ = [
     "CountResult",
     "Error",
+    "OpenError",
     "Printer",
     "PrinterError",
     "Result",
     "Status",
     "VexolantError",
     "error_text",
+    "open_error",
+    "open_error_text",
+    "port_name_problem",
     "trace_to_callback",
     "trace_to_file",
     "version",
@@ -67,7 +71,14 @@ class VexolantError(OSError):
     """A port or trace file that cannot be opened, or a library that cannot be
     loaded. For a file or port, errno and strerror are the OS's error number
     and its text and filename is the name that was given; on Windows winerror
-    is the Windows error code (and errno its C equivalent)."""
+    is the Windows error code (and errno its C equivalent). For a port,
+    open_error tells why it did not open (an OpenError; where the OS error
+    number is only a near one, as for a network server's answer, this is the
+    reason) and open_error_text what to do about it; both are None for
+    anything else."""
+
+    open_error: Optional["OpenError"] = None
+    open_error_text: Optional[str] = None
 
 
 class Error(enum.IntEnum):
@@ -81,6 +92,24 @@ class Error(enum.IntEnum):
     FRAMING = 146  # the command text holds STX, ETX or ETB: not sent
     NO_COMMAND = 92  # send_file, send_lines: no command in the text
     UPLOAD_LIMIT = 147  # an upload passed its size bound (upload_limit)
+
+
+class OpenError(enum.IntEnum):
+    """Why an open failed (VEXOLANT_OPEN_* in vexolant.h)."""
+
+    NONE = 0  # the last open succeeded, or none failed
+    BAD_NAME = 1  # refused before anything was opened
+    NO_DEVICE = 2  # no such device or port
+    PERMISSION = 3  # this user may not open the device
+    BUSY = 4  # another process holds the port
+    SERVER_BUSY = 5  # the network server serves another client
+    UNKNOWN_HOST = 6  # the host name does not resolve
+    UNREACHABLE = 7  # no route to the host or its network
+    REFUSED = 8  # the host refuses the connection
+    TIMED_OUT = 9  # no connect or no server answer in time
+    OPTION_REFUSED = 10  # the server refuses RFC 2217's COM-PORT-OPTION
+    OTHER_LINE = 11  # the server answered other line settings
+    OTHER = 12  # anything else: the OS error says what
 
 
 class Status(enum.IntEnum):
@@ -214,6 +243,9 @@ _FUNCTIONS: tuple[tuple[str, Any, tuple[Any, ...]], ...] = (
     ("vexolant_trace_to_file", _Int, (_Text,)),
     ("vexolant_trace_to_callback", None, (_TraceCallback, ctypes.c_void_p)),
     ("vexolant_error_text", _Text, (_Int,)),
+    ("vexolant_open_error", _Int, (_Text,)),
+    ("vexolant_open_error_text", _Text, (_Int,)),
+    ("vexolant_port_name_problem", _Text, (_Text,)),
     ("vexolant_version", _Text, ()),
 )
 
@@ -383,6 +415,37 @@ def error_text(code: int) -> str:
     return text.decode("utf-8", "replace")
 
 
+def _open_error(code: int) -> OpenError:
+    try:
+        return OpenError(code)
+    except ValueError:
+        return OpenError.OTHER
+
+
+def open_error(port_name: Path) -> OpenError:
+    """Why the last open of port_name in this process failed; OpenError.NONE
+    when the last open of it succeeded or none failed."""
+    return _open_error(_load().vexolant_open_error(_path(port_name, "port name")))
+
+
+def open_error_text(code: int) -> str:
+    """What to do about an OpenError, one line; "unknown reason" for other
+    codes."""
+    if not -(2**31) <= code < 2**31:
+        raise OverflowError(f"open error code {code} is out of range")
+    text: bytes = _load().vexolant_open_error_text(code)
+    return text.decode("utf-8", "replace")
+
+
+def port_name_problem(port_name: Path) -> Optional[str]:
+    """Why the library refuses a port name before anything is opened (no
+    name, more than 255 bytes, a control byte, a network name that is not
+    SCHEME://HOST:PORT), or None when it may be opened. Nothing is opened or
+    looked up."""
+    problem: Optional[bytes] = _load().vexolant_port_name_problem(_path(port_name, "port name"))
+    return None if problem is None else problem.decode("utf-8", "replace")
+
+
 # The trace callback: one C function for the life of the process, which hands
 # each line to the Python callable set last. The C function is never freed, so
 # a line that is under way in another thread when the callable is switched,
@@ -472,8 +535,8 @@ class Printer:
         defaults 5 and 3).
 
     On POSIX a name without '/' opens under /dev/ ("ttyUSB0"); on Windows
-    "COM3". Raises VexolantError when the port cannot be opened, ValueError
-    for an option out of range.
+    "COM3". Raises VexolantError when the port cannot be opened (its
+    open_error says why), ValueError for an option out of range.
 
     Use it in a with statement, or call close(): the port is for this process
     alone while it is open, and a Printer that is dropped unclosed is closed
@@ -499,7 +562,10 @@ class Printer:
         handle = _Handle()
         code = library.vexolant_open_with(name, ctypes.byref(options), ctypes.byref(handle))
         if code != 0:
-            raise _os_error(code, port_name)
+            failure = _os_error(code, port_name)
+            failure.open_error = _open_error(library.vexolant_open_error(name))
+            failure.open_error_text = open_error_text(failure.open_error)
+            raise failure
         self._handle = handle.value
         # Closes the port once: at close(), when the Printer is collected, or
         # at the interpreter's exit, whichever comes first.

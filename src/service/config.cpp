@@ -8,6 +8,10 @@
 #include <set>
 #include <sstream>
 
+#ifdef _WIN32
+#include "service/platform.h"
+#endif
+
 namespace vexolant::service {
 
 namespace {
@@ -204,6 +208,13 @@ Config ParseConfig(const std::string& text, const std::string& path) {
     throw ConfigError(At(path, error.source()) + std::string(error.description()));
   }
   Config config;
+#ifdef _WIN32
+  config.journal = StateFile("jobs.db");
+  config.token_file = StateFile("token");
+  constexpr const char* kSeparators = "/\\";
+#else
+  constexpr const char* kSeparators = "/";
+#endif
   std::set<std::string> names;
   for (const auto& [key, node] : root) {
     const std::string name(key.str());
@@ -248,7 +259,7 @@ Config ParseConfig(const std::string& text, const std::string& path) {
   }
   if (config.state_directory.empty()) {
     // The journal's directory: "." for a bare name, "/" for one at the root.
-    const auto slash = config.journal.rfind('/');
+    const auto slash = config.journal.find_last_of(kSeparators);
     config.state_directory = slash == std::string::npos
                                  ? std::string(1, '.')
                                  : config.journal.substr(0, std::max<size_t>(slash, 1));

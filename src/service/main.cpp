@@ -1,12 +1,10 @@
 // vexolantd: a local print service. It reads its configuration, opens the
 // job journal, starts one worker per printer and serves the HTTP/JSON API
 // until SIGTERM or SIGINT.
-#include <fcntl.h>
 #include <httplib.h>
-#include <signal.h>
-#include <sys/file.h>
+#ifndef _WIN32
 #include <sys/socket.h>
-#include <unistd.h>
+#endif
 #include <vexolant/vexolant.h>
 
 #include <cerrno>
@@ -23,12 +21,11 @@
 #endif
 #include "service/http.h"
 #include "service/journal.h"
+#include "service/platform.h"
 #include "service/service.h"
 
 namespace vexolant::service {
 namespace {
-
-constexpr const char* kDefaultConfig = "/etc/vexolant/vexolantd.toml";
 
 // httplib listens with a backlog of 5: a burst of clients (a shop's tills
 // after a network hiccup) would see connections dropped and reset. The
@@ -39,12 +36,13 @@ class Server : public httplib::Server {
 };
 
 void Usage(std::FILE* out) {
+  const std::string default_config = DefaultConfigPath();
   std::fprintf(out,
                "usage: vexolantd [--config FILE] [--check]\n"
                "  --config FILE  the configuration (default %s)\n"
                "  --check        check the configuration and the token file, then exit\n"
                "  --version      print the version\n",
-               kDefaultConfig);
+               default_config.c_str());
 }
 
 // The token: the first line of the file, without its line end.
@@ -62,8 +60,10 @@ std::string ReadToken(const std::string& path) {
   return token;
 }
 
-int Run(int argc, char** argv) {
-  std::string config_path = kDefaultConfig;
+}  // namespace
+
+int RunService(int argc, char** argv, Lifecycle& lifecycle) {
+  std::string config_path = DefaultConfigPath();
   bool check_only = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -90,13 +90,13 @@ int Run(int argc, char** argv) {
     token = ReadToken(config.token_file);
   } catch (const ConfigError& error) {
     std::fprintf(stderr, "vexolantd: %s\n", error.what());
-    return 1;
+    return check_only ? 1 : lifecycle.ConfigProblem(error.what());
   }
 #ifndef VEXOLANT_FLEET
   if (!config.fleet.broker.empty()) {
-    std::fprintf(stderr, "vexolantd: %s: [fleet]: this build has no fleet link\n",
-                 config_path.c_str());
-    return 1;
+    const std::string problem = config_path + ": [fleet]: this build has no fleet link";
+    std::fprintf(stderr, "vexolantd: %s\n", problem.c_str());
+    return check_only ? 1 : lifecycle.ConfigProblem(problem);
   }
 #endif
   if (check_only) {
@@ -106,24 +106,18 @@ int Run(int argc, char** argv) {
 
   // One service per journal: a second one would run the same jobs.
   const std::string lock_path = config.journal + ".lock";
-  const int lock = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
-    std::fprintf(
-        stderr, "vexolantd: %s: %s\n", lock_path.c_str(),
-        errno == EWOULDBLOCK ? "another vexolantd uses this journal" : std::strerror(errno));
+  JournalLock lock;
+  std::string lock_error;
+  if (!lock.Acquire(lock_path, &lock_error)) {
+    std::fprintf(stderr, "vexolantd: %s: %s\n", lock_path.c_str(), lock_error.c_str());
     return 1;
   }
 
-  // The signals are taken by one thread; every other thread blocks them.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
+  lifecycle.TakeStops();
 
   try {
     Journal journal(config.journal);
+    lifecycle.Starting();
     Service service(config, journal);
     Server server;
     // Set before the socket is made: httplib writes a response's headers and
@@ -136,13 +130,14 @@ int Run(int argc, char** argv) {
                          : -1;
     if (port <= 0) {
       std::fprintf(stderr, "vexolantd: cannot listen on %s:%d: %s\n", config.listen_host.c_str(),
-                   config.listen_port, std::strerror(errno));
+                   config.listen_port, SocketErrorText().c_str());
       return 1;
     }
     if (!server.WidenBacklog()) {
-      std::fprintf(stderr, "vexolantd: listen: %s\n", std::strerror(errno));
+      std::fprintf(stderr, "vexolantd: listen: %s\n", SocketErrorText().c_str());
       return 1;
     }
+    lifecycle.Starting();
     InstallApi(server, config, port, token, service, journal);
 #ifdef VEXOLANT_FLEET
     std::unique_ptr<FleetLink> fleet;
@@ -165,10 +160,10 @@ int Run(int argc, char** argv) {
 #ifdef VEXOLANT_FLEET
     if (fleet) fleet->Start();
 #endif
+    lifecycle.Running();
 
     std::thread stopper([&] {
-      int signal = 0;
-      sigwait(&signals, &signal);
+      lifecycle.WaitForStop();
       std::fprintf(stderr, "vexolantd: stopping: the running jobs end, queued ones stay\n");
 #ifdef VEXOLANT_FLEET
       // No more jobs from the broker: those it still holds wait for the next start.
@@ -183,7 +178,7 @@ int Run(int argc, char** argv) {
     // request stops as a signal would stop it, and says why.
     const bool served = server.listen_after_bind();
     const int accept_error = errno;
-    if (!served) pthread_kill(stopper.native_handle(), SIGTERM);
+    if (!served) lifecycle.EndWait(stopper);
     stopper.join();
     if (!served) {
       std::fprintf(stderr, "vexolantd: stopped accepting connections on %s:%d: %s\n",
@@ -199,9 +194,11 @@ int Run(int argc, char** argv) {
   }
 }
 
-}  // namespace
 }  // namespace vexolant::service
 
+#ifndef _WIN32
 int main(int argc, char** argv) {
-  return vexolant::service::Run(argc, argv);
+  vexolant::service::SignalLifecycle lifecycle;
+  return vexolant::service::RunService(argc, argv, lifecycle);
 }
+#endif

@@ -4,7 +4,11 @@ scratch configuration, and a small HTTP client on urllib.
 VEXOLANTD names the service's program, VEXOLANT_SIM the virtual printer,
 VEXOLANT_TOOL the console tool, VEXOLANT_FLEET_TOOL the head office's
 command vexolant-fleet. Broker runs Debian's mosquitto for the fleet
-link's cases, and Watcher listens to it with mosquitto_sub.
+link's cases, and Watcher listens to it with mosquitto_sub. With
+VEXOLANTD_WINE=1, VEXOLANTD is the Windows program, run as
+`vexolantd.exe run` under Wine (WINEPREFIX): its paths are named through
+drive Z:, Ctrl+C (SIGINT) stops it, and the virtual printers are reached
+over tcp:// (Wine opens a pseudo-terminal as a COM port only once).
 """
 
 import http.client
@@ -27,6 +31,22 @@ import urllib.request
 START_LIMIT_S = 10
 STOP_LIMIT_S = 20
 TOKEN = "test-token-0123456789abcdef"
+WINE = os.environ.get("VEXOLANTD_WINE") == "1"
+# What stops the service as SIGTERM does on Linux (Wine ends a process on
+# SIGTERM at once, and turns SIGINT into Ctrl+C).
+STOP_SIGNAL = signal.SIGINT if WINE else signal.SIGTERM
+
+
+def service_command(*args):
+    """The service's command line with these arguments."""
+    if WINE:
+        return ["wine", os.environ["VEXOLANTD"], "run", *args]
+    return [os.environ["VEXOLANTD"], *args]
+
+
+def service_path(path):
+    """A path as the service names it."""
+    return "Z:" + str(path) if WINE else str(path)
 
 # Set by the API tests: every answer of Daemon.request is then checked against
 # the OpenAPI document that the service serves.
@@ -50,6 +70,8 @@ class Printer:
         """network: more options, such as ("--tcp", "127.0.0.1:0"): the
         device is then the port name to open (tcp://...)."""
         self.log = os.path.join(folder, f"{name}.log")
+        if WINE and not network:
+            network = ("--tcp", "127.0.0.1:0")
         command = [os.environ["VEXOLANT_SIM"], "--log", self.log, *network]
         for rule in rules:
             command += ["--rule", rule]
@@ -103,8 +125,8 @@ class Daemon:
         self.journal = journal or os.path.join(folder, "jobs.db")
         lines = [
             'listen = "127.0.0.1:0"',
-            f'journal = "{self.journal}"',
-            f'token_file = "{self.token_file}"',
+            f'journal = "{service_path(self.journal)}"',
+            f'token_file = "{service_path(self.token_file)}"',
             extra,
         ]
         for name, device, read_end in printers:
@@ -117,8 +139,9 @@ class Daemon:
 
     def start(self):
         self.stderr = open(os.path.join(self.folder, "vexolantd.err"), "ab")
-        self.process = subprocess.Popen([os.environ["VEXOLANTD"], "--config", self.config],
-                                        stdout=subprocess.PIPE, stderr=self.stderr, env=self.env)
+        self.process = subprocess.Popen(service_command("--config", service_path(self.config)),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=self.stderr, env=self.env)
         line = read_first_line(self.process, START_LIMIT_S)
         match = re.search(r"listening on 127\.0\.0\.1:(\d+)", line)
         if not match:
@@ -133,11 +156,11 @@ class Daemon:
     def errors(self):
         return pathlib.Path(self.folder, "vexolantd.err").read_text(errors="replace")
 
-    def stop(self, sig=signal.SIGTERM):
+    def stop(self, sig=None):
         """Stops the service; returns its exit status."""
         if self.process is None:
             return None
-        self.process.send_signal(sig)
+        self.process.send_signal(sig or STOP_SIGNAL)
         status = self.process.wait(STOP_LIMIT_S)
         self.process.stdout.close()
         self.stderr.close()

@@ -42,6 +42,7 @@ class Network : public E2eTest {
   // The printer on its pseudo-terminal, with ser2net in front of it; the
   // case has asked for ser2net with E2E_NEEDS_SER2NET.
   void StartBehindSer2net(const std::vector<std::string>& options) {
+    ASSERT_TRUE(Ser2netInstalled()) << "a case that starts ser2net begins with E2E_NEEDS_SER2NET()";
     ASSERT_NO_FATAL_FAILURE(StartPrinter(options));
     server_.emplace(CaseDir(), printer().Device());
     ASSERT_TRUE(server_->Started());
@@ -188,6 +189,7 @@ TEST_F(Network, ASecondClientWaitsWhileTheFirstHoldsThePrinter) {
 // and close come in place of the first reply, and nothing of the second run
 // reaches the printer.
 TEST_F(Network, ASecondClientKeptAwayLongerThanItsWaitIsNotOpened) {
+  E2E_NEEDS_SER2NET();
   ASSERT_NO_FATAL_FAILURE(StartBehindSer2net({"--enq", "nak:1"}));
   for (const char* scheme : kSchemes) {
     SCOPED_TRACE(scheme);
@@ -304,7 +306,7 @@ Stale OneConnection(int telnetPort, int master, std::string* seen) {
 }
 
 TEST_F(Network, Ser2netSendsAByteThatWaitedInTheDeviceAfterItsPurgeConfirmation) {
-  if (!Ser2netInstalled()) GTEST_SKIP() << "ser2net is not installed (scripts/deps network)";
+  E2E_NEEDS_SER2NET();
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
   ASSERT_EQ(grantpt(master), 0);

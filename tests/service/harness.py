@@ -308,9 +308,11 @@ def make_certificate(folder, name, ca):
 class Broker:
     """mosquitto in the foreground on loopback: a plain and a TLS listener on
     free ports, users (the head office and one per site, named as the site),
-    the ACL a head office would use, and persistence in its folder."""
+    the ACL a head office would use, and persistence in its folder: saved
+    after every change, so that a kill -9 of the broker loses nothing, or
+    every save_every_s seconds, as a head office runs it."""
 
-    def __init__(self, folder, sites=()):
+    def __init__(self, folder, sites=(), save_every_s=None):
         need_broker()
         self.folder = os.path.join(folder, "broker")
         os.makedirs(self.folder, exist_ok=True)
@@ -336,8 +338,8 @@ class Broker:
             f"acl_file {acl}",
             "persistence true",
             f"persistence_location {self.folder}/",
-            "autosave_interval 1",
-            "autosave_on_changes true",
+            *(["autosave_interval 1", "autosave_on_changes true"] if save_every_s is None
+              else [f"autosave_interval {save_every_s}"]),
             "max_queued_messages 100000",
             "set_tcp_nodelay true",
             f"log_dest file {self.folder}/mosquitto.log",

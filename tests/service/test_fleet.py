@@ -2,8 +2,9 @@
 passwords, the ACL, persistence and TLS): every operation, a re-sent id done
 once, the same id with another body, expiry, bad payloads, an unknown
 printer, signatures, TLS with the right and a wrong CA, the last will, jobs
-queued while the site was stopped, HTTP and broker jobs in one queue, and a
-kill -9 in the middle of a job."""
+queued while the site was stopped, HTTP and broker jobs in one queue, a
+kill -9 in the middle of a job, and a broker that lost what came since its
+last save."""
 
 import hashlib
 import hmac
@@ -467,6 +468,48 @@ class FleetOutageTest(unittest.TestCase):
             finally:
                 self.assertEqual(site.stop(), 0)
                 watcher.stop()
+                broker.stop()
+
+    def test_broker_that_lost_what_came_since_its_last_save(self):
+        # A head office's broker saves every few seconds: a kill -9 loses the
+        # site's session, the jobs queued in it and the events on their way.
+        # The office's re-sends bring the lost job back, and the job done
+        # already is answered again, not printed again.
+        harness.need_broker()
+        with harness.scratch() as folder:
+            broker = harness.Broker(folder, sites=("lossy",), save_every_s=3600)
+            site = Site(folder, broker, "lossy")
+
+            def office_send(job_id, text):
+                run = subprocess.run(
+                    broker.office_command_line(
+                        "send", "lossy", "front", json.dumps({"op": "send", "text": text}),
+                        "--id", job_id, "--every", "0.3", "--wait", "30"),
+                    capture_output=True, text=True, timeout=40)
+                self.assertEqual(run.returncode, 0, run.stderr + site.daemon.errors())
+                return json.loads(run.stdout)
+
+            try:
+                first = office_send("lossy-1", "before the crash")
+                site.daemon.stop()
+                broker.send_job("lossy", "front",
+                                {"id": "lossy-2", "op": "send", "text": "queued at the broker"})
+                broker.stop(signal.SIGKILL)
+                broker.start()
+                site.daemon.start()
+                self.assertEqual(office_send("lossy-2", "queued at the broker")["state"], "done")
+                # Now while the site stays connected: it must subscribe again
+                # on the new connection, the broker having lost that too.
+                broker.stop(signal.SIGKILL)
+                broker.start()
+                self.assertEqual(office_send("lossy-3", "after the second crash")["state"], "done")
+                again = office_send("lossy-1", "before the crash")
+                self.assertEqual((again["state"], again["job"]), ("done", first["job"]))
+                self.assertEqual(site.printer.received(),
+                                 ["before the crash", "queued at the broker",
+                                  "after the second crash"])
+            finally:
+                self.assertEqual(site.stop(), 0)
                 broker.stop()
 
 

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <ctime>
 #include <deque>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -17,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "service/first_line.h"
 #include "service/fleet_wire.h"
 #include "service/http.h"
 #include "service/job.h"
@@ -36,15 +36,10 @@ constexpr int kStopWaitMs = 3000;
 
 // The first line of a file, without its line end; throws ConfigError.
 std::string FirstLine(const std::string& path, const char* what) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw ConfigError(path + ": the " + what + " cannot be read");
-  std::string line;
-  std::getline(file, line);
-  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
-    line.pop_back();
-  }
-  if (line.empty()) throw ConfigError(path + ": the " + what + " is empty");
-  return line;
+  const auto line = ReadFirstLine(path);
+  if (!line) throw ConfigError(path + ": the " + what + " cannot be read");
+  if (line->empty()) throw ConfigError(path + ": the " + what + " is empty");
+  return *line;
 }
 
 std::string PahoFailure(MQTTAsync_failureData5* failure) {

@@ -10,12 +10,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "service/config.h"
+#include "service/first_line.h"
 #ifdef VEXOLANT_FLEET
 #include "service/fleet.h"
 #endif
@@ -47,17 +47,12 @@ void Usage(std::FILE* out) {
 
 // The token: the first line of the file, without its line end.
 std::string ReadToken(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw ConfigError(path + ": the token file cannot be read");
-  std::string token;
-  std::getline(file, token);
-  while (!token.empty() && (token.back() == '\r' || token.back() == ' ' || token.back() == '\t')) {
-    token.pop_back();
-  }
-  if (token.size() < 16) {
+  const auto token = ReadFirstLine(path);
+  if (!token) throw ConfigError(path + ": the token file cannot be read");
+  if (token->size() < 16) {
     throw ConfigError(path + ": the token must have at least 16 characters on its first line");
   }
-  return token;
+  return *token;
 }
 
 }  // namespace

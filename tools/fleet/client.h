@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -18,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "service/first_line.h"
 #include "service/fleet_wire.h"
 
 namespace vexolant::fleet {
@@ -28,17 +28,12 @@ using Clock = std::chrono::steady_clock;
 // The first line of a file, without its line end; exits with status 2 when
 // it cannot be read.
 inline std::string FirstLine(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
+  const auto line = wire::ReadFirstLine(path);
+  if (!line) {
     std::fprintf(stderr, "vexolant-fleet: %s: cannot be read\n", path.c_str());
     std::exit(2);
   }
-  std::string line;
-  std::getline(file, line);
-  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
-    line.pop_back();
-  }
-  return line;
+  return *line;
 }
 
 struct Options {

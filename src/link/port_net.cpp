@@ -32,6 +32,11 @@ constexpr int64_t kMsNs = 1000000;
 // local port.
 constexpr int64_t kWritePerByteNs = 2 * kMsNs;
 constexpr int64_t kWriteSlackNs = int64_t{kInterByteGapMs} * kMsNs;
+
+// When a write of count bytes that starts at startNs must have left.
+int64_t WriteDeadline(int64_t startNs, uint32_t count) {
+  return startNs + kWritePerByteNs * count + kWriteSlackNs;
+}
 // What a tcp:// port keeps of what it wrote before the server first served
 // it, to send again over a new connection when it was turned away (one
 // request frame; a caller that writes more than this gives up the retry).
@@ -354,7 +359,7 @@ int32_t ConnectAgain(Port* port, NetState* state) {
     }
     const auto count = static_cast<uint32_t>(state->unserved.size());
     error = SendAll(state->socket, reinterpret_cast<const uint8_t*>(state->unserved.data()), count,
-                    SteadyNowNs() + kWritePerByteNs * count + kWriteSlackNs);
+                    WriteDeadline(SteadyNowNs(), count));
     if (!TurnedAway(error)) return error;
   }
 }
@@ -522,10 +527,10 @@ void NetWrite(Port* port, const uint8_t* bytes, uint32_t count, int32_t* error) 
     return;
   }
   NetState* state = State(port);
-  const int64_t deadline = SteadyNowNs() + kWritePerByteNs * count + kWriteSlackNs;
   state->writeUnanswered = true;
   state->lastWriteNs = SteadyNowNs();
   state->lastWriteCount = count;
+  const int64_t deadline = WriteDeadline(state->lastWriteNs, count);
   if (!state->telnet) {
     if (!state->served) {
       if (state->unserved.size() + count > kUnservedBytes) {

@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "service/broker_url.h"
 #ifdef _WIN32
 #include "service/platform.h"
 #endif
@@ -135,15 +136,7 @@ void ParseFleet(const std::string& path, const toml::node& node, FleetConfig& fl
     const std::string name(key.str());
     if (name == "broker") {
       fleet.broker = String(path, value, name);
-      const auto scheme = fleet.broker.find("://");
-      const std::string kind = scheme == std::string::npos ? "" : fleet.broker.substr(0, scheme);
-      const std::string rest = scheme == std::string::npos ? "" : fleet.broker.substr(scheme + 3);
-      const auto colon = rest.rfind(':');
-      const std::string port = colon == std::string::npos ? "" : rest.substr(colon + 1);
-      if ((kind != "mqtt" && kind != "mqtts") || colon == std::string::npos || colon == 0 ||
-          port.empty() || port.size() > 5 ||
-          port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 ||
-          std::stoi(port) > 65535 || rest.find_first_of("/?#@ ") != std::string::npos) {
+      if (!ParseBrokerUrl(fleet.broker)) {
         Fail(path, value, "'broker' must be mqtt://HOST:PORT or mqtts://HOST:PORT");
       }
     } else if (name == "site") {

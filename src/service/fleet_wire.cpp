@@ -79,14 +79,9 @@ bool ValidJobId(const std::string& id) {
 }
 
 std::string PahoUri(const std::string& broker) {
-  const auto scheme = broker.find("://");
-  if (scheme == std::string::npos) return "";
-  const std::string kind = broker.substr(0, scheme);
-  const std::string rest = broker.substr(scheme + 3);
-  if (rest.empty()) return "";
-  if (kind == "mqtt") return "tcp://" + rest;
-  if (kind == "mqtts") return "ssl://" + rest;
-  return "";
+  const auto url = ParseBrokerUrl(broker);
+  if (!url) return "";
+  return (url->tls ? "ssl://" : "tcp://") + url->host_port;
 }
 
 bool TlsOptions(const std::string& broker, const std::string& ca_file, const std::string& cert_file,
@@ -106,10 +101,9 @@ bool TlsOptions(const std::string& broker, const std::string& ca_file, const std
 }
 
 int NoDelayTowards(const std::string& broker) {
-  const auto colon = broker.rfind(':');
-  if (colon == std::string::npos) return 0;
-  const int port = std::atoi(broker.c_str() + colon + 1);
-  if (port <= 0 || port > 65535) return 0;
+  const auto url = ParseBrokerUrl(broker);
+  if (!url) return 0;
+  const int port = url->port;
   DIR* folder = opendir("/proc/self/fd");
   if (folder == nullptr) return 0;
   int count = 0;

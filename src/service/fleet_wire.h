@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "service/broker_url.h"
+
 namespace vexolant::service {
 
 // A head office's job id: 1 to 64 letters, digits, '.', '_', '-' or ':'.

@@ -426,6 +426,28 @@ class Broker:
                               timeout=timeout)
 
 
+class Site:
+    """A shop: a virtual printer 'front' and a vexolantd with a fleet link to
+    the broker, in folder/name (the journal there too, unless given)."""
+
+    def __init__(self, folder, broker, name, rules=(), fleet_extra="", tls=False, ca=None,
+                 top="", journal=None):
+        self.name = name
+        self.folder = os.path.join(folder, name)
+        os.makedirs(self.folder, exist_ok=True)
+        self.printer = Printer(self.folder, "front", rules)
+        self.daemon = Daemon(
+            self.folder, [("front", self.printer.device, "complete")],
+            extra=top + "\n" + broker.site_config(self.folder, name, tls=tls, ca=ca,
+                                                   extra=fleet_extra),
+            journal=journal)
+
+    def stop(self):
+        status = self.daemon.stop()
+        self.printer.stop()
+        return status
+
+
 class Watcher:
     """The head office's listener: every message under the prefix, kept in
     arrival order, with waits on them."""

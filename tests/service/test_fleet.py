@@ -9,7 +9,6 @@ last save."""
 import hashlib
 import hmac
 import json
-import os
 import pathlib
 import signal
 import subprocess
@@ -26,26 +25,6 @@ def status_of(payload):
     return json.loads(payload)
 
 
-class Site:
-    """A shop: a virtual printer 'front' and a vexolantd with a fleet link."""
-
-    def __init__(self, folder, broker, name, fleet_extra="", tls=False, ca=None, rules=RULES,
-                 top=""):
-        self.name = name
-        self.folder = os.path.join(folder, name)
-        os.makedirs(self.folder, exist_ok=True)
-        self.printer = harness.Printer(self.folder, "front", rules)
-        self.daemon = harness.Daemon(
-            self.folder, [("front", self.printer.device, "complete")],
-            extra=top + "\n" + broker.site_config(self.folder, name, tls=tls, ca=ca,
-                                                   extra=fleet_extra))
-
-    def stop(self):
-        status = self.daemon.stop()
-        self.printer.stop()
-        return status
-
-
 class FleetTest(unittest.TestCase):
     """One broker and one site for the cases that leave both running."""
 
@@ -55,7 +34,7 @@ class FleetTest(unittest.TestCase):
         cls.scratch = harness.scratch()
         cls.broker = harness.Broker(cls.scratch.name, sites=("shop-1",))
         cls.watcher = harness.Watcher(cls.broker)
-        cls.site = Site(cls.scratch.name, cls.broker, "shop-1")
+        cls.site = harness.Site(cls.scratch.name, cls.broker, "shop-1", rules=RULES)
         cls.watcher.wait(lambda t, p: t == f"{PREFIX}/shop-1/status" and status_of(p)["online"])
 
     @classmethod
@@ -259,7 +238,7 @@ class FleetSiteTest(unittest.TestCase):
         cls.scratch.cleanup()
 
     def site(self, name, **options):
-        site = Site(self.scratch.name, self.broker, name, **options)
+        site = harness.Site(self.scratch.name, self.broker, name, rules=RULES, **options)
 
         def stop():
             status = site.stop()
@@ -450,7 +429,7 @@ class FleetOutageTest(unittest.TestCase):
         with harness.scratch() as folder:
             broker = harness.Broker(folder, sites=("outage",))
             watcher = harness.Watcher(broker, session="office-events")
-            site = Site(folder, broker, "outage")
+            site = harness.Site(folder, broker, "outage", rules=RULES)
             try:
                 watcher.wait(lambda t, p: t == f"{PREFIX}/outage/status")
                 broker.send_job("outage", "front", {"id": "out-1", "op": "send", "text": "D long"})
@@ -478,7 +457,7 @@ class FleetOutageTest(unittest.TestCase):
         harness.need_broker()
         with harness.scratch() as folder:
             broker = harness.Broker(folder, sites=("lossy",), save_every_s=3600)
-            site = Site(folder, broker, "lossy")
+            site = harness.Site(folder, broker, "lossy", rules=RULES)
 
             def office_send(job_id, text):
                 run = subprocess.run(

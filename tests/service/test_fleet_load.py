@@ -7,7 +7,6 @@ printers' logs hold each text once) or, for the one a site ran at its kill,
 unknown and printed at most once; none lost."""
 
 import json
-import os
 import signal
 import subprocess
 import sys
@@ -15,7 +14,6 @@ import time
 import unittest
 
 import harness
-from test_fleet import Site
 
 SITES = 20
 JOBS = 50
@@ -98,7 +96,7 @@ class FleetLoadTest(unittest.TestCase):
             sites = {}
             try:
                 for name in names:
-                    sites[name] = Site(folder, broker, name, rules=())
+                    sites[name] = harness.Site(folder, broker, name)
                 jobs = {(name, f"{name}-job-{n:02d}"): f"{name} job {n:02d}"
                         for name in names for n in range(JOBS)}
                 started = time.monotonic()

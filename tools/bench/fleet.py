@@ -44,18 +44,11 @@ def head_office_autosave():
     raise RuntimeError(f"{HEAD_OFFICE_CONF}: no autosave_interval")
 
 
-class Shop:
-    """A site: a virtual printer 'front' and a vexolantd with a fleet link,
-    its journal in journal_dir."""
+class Shop(harness.Site):
+    """A site (harness.Site), its journal in journal_dir, and its HTTP API."""
 
     def __init__(self, folder, broker, name, journal_dir):
-        self.folder = os.path.join(folder, name)
-        os.makedirs(self.folder)
-        self.printer = harness.Printer(self.folder, "front")
-        self.daemon = harness.Daemon(
-            self.folder, [("front", self.printer.device, "complete")],
-            extra=broker.site_config(self.folder, name),
-            journal=os.path.join(journal_dir, f"{name}.db"))
+        super().__init__(folder, broker, name, journal=os.path.join(journal_dir, f"{name}.db"))
         self.api = Api(self.daemon.port, harness.TOKEN)
 
     def http_check(self):
@@ -65,8 +58,7 @@ class Shop:
 
     def stop(self):
         self.api.close()
-        self.daemon.stop()
-        self.printer.stop()
+        return super().stop()
 
 
 def office(build, broker, sites, jobs, mode):
